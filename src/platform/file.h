@@ -1,0 +1,106 @@
+// Files and folders: the operations the debug log and the settings file need.
+//
+// Paths are std::filesystem::path (wide on Windows, bytes on POSIX). Every operation reports failure as
+// the native code in a SysResult; none throws.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/sys_error.h"
+
+namespace platform {
+
+// How File::Open treats an existing file.
+enum class OpenMode {
+    kCreateAlways,  // create the file, replacing (truncating) one of the same name
+    kAppend,        // open the file or create it; writes go to its end
+};
+
+// A file opened for writing; others may read it (and delete it) while it is open. Every write goes to
+// the end of the file, so writes from several threads through one File never overwrite each other.
+// Move-only; the destructor closes the file.
+class File {
+public:
+    File() noexcept = default;
+    ~File();
+    File(File&& other) noexcept;
+    File& operator=(File&& other) noexcept;
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+
+    // Opens `path` for writing. On failure `out` is left closed.
+    static SysResult Open(const std::filesystem::path& path, OpenMode mode, File& out);
+
+    [[nodiscard]] bool IsOpen() const noexcept;
+
+    // Writes all `size` bytes at the end of the file. `written` (optional) receives the bytes that
+    // reached the file, also on failure.
+    SysResult Write(const void* data, std::size_t size, std::size_t* written = nullptr) noexcept;
+    SysResult Write(std::string_view bytes, std::size_t* written = nullptr) noexcept {
+        return Write(bytes.data(), bytes.size(), written);
+    }
+
+    // Pushes the written data to the device (FlushFileBuffers / fsync).
+    SysResult Flush() noexcept;
+
+    // Current length of the file in bytes.
+    SysResult Size(std::uint64_t& size) const noexcept;
+
+    // Closes the file; closing a closed File is ok.
+    SysResult Close() noexcept;
+
+private:
+#ifdef _WIN32
+    void* handle_ = nullptr;  // HANDLE; nullptr when closed
+#else
+    int fd_ = -1;
+#endif
+};
+
+// Reads the whole file into `bytes` (replacing its content). On failure `bytes` is empty.
+SysResult ReadWholeFile(const std::filesystem::path& path, std::string& bytes);
+
+// Creates (or replaces) the file and writes `bytes` into it.
+SysResult WriteWholeFile(const std::filesystem::path& path, std::string_view bytes);
+
+// Creates one directory level (CreateDirectoryW / mkdir). An existing directory is no error; an existing file
+// of that name is.
+SysResult MakeDirectory(const std::filesystem::path& path);
+
+// Deletes a file, not a directory (DeleteFileW / unlink).
+SysResult RemoveFile(const std::filesystem::path& path);
+
+// The length of a file in bytes.
+SysResult FileSize(const std::filesystem::path& path, std::uint64_t& size);
+
+// True when `path` names an existing regular file / directory.
+[[nodiscard]] bool FileExists(const std::filesystem::path& path);
+[[nodiscard]] bool DirectoryExists(const std::filesystem::path& path);
+
+// One entry of a folder listing.
+struct FileEntry {
+    std::filesystem::path name;  // the file name only, without the folder
+    std::uint64_t size = 0;      // bytes
+};
+
+// Lists the regular files directly in `folder` (not sub-folders, not the folders themselves) whose
+// names match `filter`, in no particular order. The filter is a wildcard pattern: "*" matches any run of
+// characters, "?" any one character, and letters compare without regard to ASCII case (as the Windows
+// file system does) on every platform. An empty filter or "*" lists every file.
+SysResult ListFiles(const std::filesystem::path& folder, std::vector<FileEntry>& files,
+                    std::wstring_view filter = L"*");
+
+// True when `name` matches the wildcard `pattern` as ListFiles matches it.
+[[nodiscard]] bool WildcardMatch(std::wstring_view pattern, std::wstring_view name) noexcept;
+
+// Switches the file system's compression of a file on or off (FSCTL_SET_COMPRESSION on Windows, where
+// it fails on file systems without compression). POSIX file systems have no such switch: ok, nothing
+// happens.
+SysResult SetFileCompression(const std::filesystem::path& path, bool compressed);
+
+}  // namespace platform
