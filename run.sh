@@ -1,0 +1,118 @@
+#!/usr/bin/env bash
+# One entry point for building, testing and running the Norvane SDK on a fresh Debian machine.
+#
+#   ./run.sh demo            run the command-line tool against the built-in simulated device
+#   ./run.sh test            Linux build + full suite, then the Windows cross build + suite under Wine
+#   ./run.sh asan | tsan     the suite under AddressSanitizer+UBSan / ThreadSanitizer
+#   ./run.sh bench           optimised build, every benchmark
+#   ./run.sh fuzz SECONDS    every libFuzzer target for SECONDS each, from its seed corpus
+#   ./run.sh windows         only the Windows cross build and its suite under Wine
+set -euo pipefail
+
+cd "$(dirname "${BASH_SOURCE[0]}")"
+ROOT=$(pwd)
+JOBS=${JOBS:-2}
+
+PKG_BASE=(build-essential cmake pkg-config googletest libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
+          rapidjson-dev nlohmann-json3-dev libspdlog-dev)
+PKG_WINDOWS=(mingw-w64 g++-mingw-w64-x86-64-posix wine64 wine)
+PKG_FUZZ=(clang libclang-rt-14-dev)
+
+# Installs what is missing; says nothing when everything is there.
+need() {
+    local missing=()
+    for p in "$@"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "run.sh: installing ${missing[*]}"
+    local sudo=""
+    [ "$(id -u)" -ne 0 ] && sudo="sudo"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+configure_build() { # preset
+    cmake --preset "$1" >/dev/null
+    cmake --build --preset "$1" -j "$JOBS"
+}
+
+linux_suite() { # preset
+    need "${PKG_BASE[@]}"
+    configure_build "$1"
+    ctest --preset "$1" -j 4
+}
+
+# Builds the consumer example against an installed copy of the SDK, as an application would.
+consumer_check() {
+    local prefix
+    prefix=$(mktemp -d)
+    cmake --install build/dev --prefix "$prefix" >/dev/null
+    cmake -S examples/consumer -B build/consumer -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_BUILD_TYPE=Release >/dev/null
+    cmake --build build/consumer -j "$JOBS" >/dev/null
+    LD_LIBRARY_PATH="$prefix/lib" build/consumer/norvane_consumer --version
+    PKG_CONFIG_PATH="$prefix/lib/pkgconfig" pkg-config --modversion norvane_sdk >/dev/null
+    rm -rf "$prefix"
+    echo "consumer: find_package(NorvaneSDK) and pkg-config work"
+}
+
+windows_suite() {
+    need "${PKG_WINDOWS[@]}" googletest
+    configure_build mingw
+    export WINEPREFIX="$ROOT/build/mingw/wineprefix" WINEDEBUG=-all
+    mkdir -p "$WINEPREFIX"
+    # Keep one Wine server alive for the whole run, with its streams away from ctest's pipes.
+    wineserver -p </dev/null >/dev/null 2>&1
+    trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
+    wineboot -i </dev/null >/dev/null 2>&1
+    ctest --preset mingw -j 4
+}
+
+cmd=${1:-}
+case "$cmd" in
+demo)
+    need "${PKG_BASE[@]}"
+    configure_build dev >/dev/null
+    if [ -x build/dev/tools/kxctl ]; then
+        exec build/dev/tools/kxctl demo
+    fi
+    consumer_check
+    ;;
+test)
+    linux_suite dev
+    consumer_check
+    windows_suite
+    ;;
+asan | tsan)
+    linux_suite "$cmd"
+    ;;
+bench)
+    need "${PKG_BASE[@]}"
+    configure_build release
+    for b in build/release/bench/*_bench; do
+        echo "== $(basename "$b")"
+        "$b" --benchmark_min_time=0.2
+    done
+    ;;
+fuzz)
+    seconds=${2:?usage: ./run.sh fuzz SECONDS}
+    need "${PKG_BASE[@]}" "${PKG_FUZZ[@]}"
+    configure_build fuzz
+    for f in build/fuzz/fuzz/*_fuzz; do
+        name=$(basename "$f" _fuzz)
+        work=build/fuzz/corpus-$name
+        mkdir -p "$work"
+        echo "== $name for ${seconds}s"
+        "$f" -max_total_time="$seconds" -print_final_stats=1 "$work" "fuzz/corpus/$name"
+    done
+    ;;
+windows)
+    windows_suite
+    ;;
+*)
+    sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'
+    [ -z "$cmd" ] && exit 2
+    echo "run.sh: unknown command '$cmd'" >&2
+    exit 2
+    ;;
+esac
