@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,8 +24,9 @@ enum class OpenMode {
 };
 
 // A file opened for writing; others may read it (and delete it) while it is open. Every write goes to
-// the end of the file, so writes from several threads through one File never overwrite each other.
-// Move-only; the destructor closes the file.
+// the end of the file, and the bytes of one Write stay together: writes from several threads through one
+// File never overwrite or split each other. Opening, moving and closing are not synchronised with
+// writes. Move-only; the destructor closes the file.
 class File {
 public:
     File() noexcept = default;
@@ -60,6 +63,10 @@ private:
 #else
     int fd_ = -1;
 #endif
+    // Serialises the writes of this process. The system's append mode alone does not suffice: a short
+    // write is continued by a second call, and Wine's append handles are not atomic. Recursive, so that a
+    // crash report written from a thread that failed inside Write does not deadlock.
+    std::unique_ptr<std::recursive_mutex> writeLock_;
 };
 
 // Reads the whole file into `bytes` (replacing its content). On failure `bytes` is empty.

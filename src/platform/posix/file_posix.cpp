@@ -53,7 +53,7 @@ File::~File() {
     Close();
 }
 
-File::File(File&& other) noexcept : fd_(other.fd_) {
+File::File(File&& other) noexcept : fd_(other.fd_), writeLock_(std::move(other.writeLock_)) {
     other.fd_ = -1;
 }
 
@@ -62,6 +62,7 @@ File& File::operator=(File&& other) noexcept {
         Close();
         fd_ = other.fd_;
         other.fd_ = -1;
+        writeLock_ = std::move(other.writeLock_);
     }
     return *this;
 }
@@ -78,6 +79,7 @@ SysResult File::Open(const std::filesystem::path& path, OpenMode mode, File& out
         return Errno();
     }
     out.fd_ = fd;
+    out.writeLock_ = std::make_unique<std::recursive_mutex>();
     return SysResult::Ok();
 }
 
@@ -87,7 +89,11 @@ bool File::IsOpen() const noexcept {
 
 SysResult File::Write(const void* data, std::size_t size, std::size_t* written) noexcept {
     std::size_t done = 0;
-    SysResult result = fd_ < 0 ? SysResult::Fail(EBADF) : WriteAll(fd_, data, size, done);
+    SysResult result = SysResult::Fail(EBADF);
+    if (fd_ >= 0) {
+        std::lock_guard<std::recursive_mutex> lock(*writeLock_);
+        result = WriteAll(fd_, data, size, done);
+    }
     if (written != nullptr) {
         *written = done;
     }

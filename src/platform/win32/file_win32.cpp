@@ -28,7 +28,7 @@ File::~File() {
     Close();
 }
 
-File::File(File&& other) noexcept : handle_(other.handle_) {
+File::File(File&& other) noexcept : handle_(other.handle_), writeLock_(std::move(other.writeLock_)) {
     other.handle_ = nullptr;
 }
 
@@ -37,19 +37,32 @@ File& File::operator=(File&& other) noexcept {
         Close();
         handle_ = other.handle_;
         other.handle_ = nullptr;
+        writeLock_ = std::move(other.writeLock_);
     }
     return *this;
 }
 
 SysResult File::Open(const std::filesystem::path& path, OpenMode mode, File& out) {
     out.Close();
-    const DWORD disposition = mode == OpenMode::kCreateAlways ? CREATE_ALWAYS : OPEN_ALWAYS;
-    const HANDLE h = ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                                   disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (mode == OpenMode::kCreateAlways) {
+        // Replacing needs write access to the data; the handle we keep has append access only.
+        const HANDLE fresh = ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                           nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (fresh == INVALID_HANDLE_VALUE) {
+            return LastError();
+        }
+        ::CloseHandle(fresh);
+    }
+    // Append access without write access: the system puts every write at the end of the file, also the
+    // writes of other processes that append to it.
+    const HANDLE h = ::CreateFileW(path.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                                   FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         return LastError();
     }
     out.handle_ = h;
+    out.writeLock_ = std::make_unique<std::recursive_mutex>();
     return SysResult::Ok();
 }
 
@@ -60,20 +73,18 @@ bool File::IsOpen() const noexcept {
 SysResult File::Write(const void* data, std::size_t size, std::size_t* written) noexcept {
     std::size_t done = 0;
     SysResult result;
+    std::unique_lock<std::recursive_mutex> lock;
     if (handle_ == nullptr) {
         result = SysResult::Fail(ERROR_INVALID_HANDLE);
+    } else {
+        lock = std::unique_lock<std::recursive_mutex>(*writeLock_);
     }
     const char* p = static_cast<const char*>(data);
     while (result && done < size) {
         const std::size_t rest = size - done;
         const DWORD chunk = rest > 0x40000000u ? 0x40000000u : static_cast<DWORD>(rest);
-        // Offset 0xFFFFFFFF:0xFFFFFFFF writes at the current end of the file, as an append handle would,
-        // so concurrent writers through this File never overwrite each other.
-        OVERLAPPED at{};
-        at.Offset = 0xFFFFFFFFu;
-        at.OffsetHigh = 0xFFFFFFFFu;
         DWORD n = 0;
-        if (::WriteFile(AsHandle(handle_), p + done, chunk, &n, &at) == 0) {
+        if (::WriteFile(AsHandle(handle_), p + done, chunk, &n, nullptr) == 0) {
             result = LastError();
             break;
         }
