@@ -432,8 +432,9 @@ void CDebugLog::DeriveLogFolder() {
         const fs::path given = WideToPath(value) / WideToPath(folderName);
         folder = StaysAsGiven(given) ? given : appFolder_ / given;
     }
-    (void)platform::MakeDirectory(folder);
+    // Normalised before it is made: "a/missing/../b" names a/b, which the system could not make as given.
     logFolder_ = NormalPath(folder);
+    (void)platform::MakeDirectory(logFolder_);
 }
 
 // ---- log streams ------------------------------------------------------------------------------
@@ -641,14 +642,15 @@ std::wstring CDebugLog::GetFilePath() {
 bool CDebugLog::Flush(std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> lock(queueMutex_);
     const std::uint64_t target = queuedCount_;
-    if (deliveredCount_ >= target) {
+    auto done = [&] { return writerReady_ && deliveredCount_ >= target; };
+    if (done()) {
         return true;
     }
     ++flushWaiters_;
     WakeWriterLocked();
-    const bool done = deliveredCv_.wait_for(lock, timeout, [&] { return deliveredCount_ >= target; });
+    const bool delivered = deliveredCv_.wait_for(lock, timeout, done);
     --flushWaiters_;
-    return done;
+    return delivered;
 }
 
 // ---- writer thread ----------------------------------------------------------------------------
@@ -661,6 +663,8 @@ void CDebugLog::WriterMain() {
     }
     std::vector<std::wstring> batch;
     std::unique_lock<std::mutex> lock(queueMutex_);
+    writerReady_ = true;
+    deliveredCv_.notify_all();
     for (;;) {
         while (!queue_.empty()) {
             batch.swap(queue_);
@@ -905,11 +909,6 @@ void CDebugLog::RequestCleanup() {
     cleanupCv_.notify_all();
 }
 
-bool CDebugLog::WaitForCleanup(std::chrono::milliseconds timeout) {
-    std::unique_lock<std::mutex> lock(cleanupMutex_);
-    return cleanupCv_.wait_for(lock, timeout, [&] { return !cleanupPending_ && !cleanupRunning_; });
-}
-
 void CDebugLog::CleanupMain() {
     std::unique_lock<std::mutex> lock(cleanupMutex_);
     for (;;) {
@@ -918,16 +917,12 @@ void CDebugLog::CleanupMain() {
             break;
         }
         cleanupPending_ = false;
-        cleanupRunning_ = true;
         lock.unlock();
         RunCleanup();
         lock.lock();
-        cleanupRunning_ = false;
-        cleanupCv_.notify_all();
+        completedCleanups_.fetch_add(1);
     }
     cleanupPending_ = false;
-    cleanupRunning_ = false;
-    cleanupCv_.notify_all();
 }
 
 bool CDebugLog::CleanupSleep() {

@@ -94,8 +94,8 @@ public:
     // file was full.
     std::uint64_t LostRecords() const { return lostRecords_.load(std::memory_order_relaxed); }
 
-    // Waits until no clean-up is running or pending; false on time-out.
-    bool WaitForCleanup(std::chrono::milliseconds timeout);
+    // Clean-up passes finished so far.
+    std::uint64_t CompletedCleanups() const { return completedCleanups_.load(); }
 
     // The record text for `text` as Write would queue it (prefix, text, CR LF) at `now` on the calling
     // thread.
@@ -159,6 +159,7 @@ private:
     std::uint64_t queuedCount_ = 0;
     std::uint64_t deliveredCount_ = 0;
     std::uint32_t flushWaiters_ = 0;
+    bool writerReady_ = false;  // the first file is open (or could not be), the writer takes records
     std::uint32_t entriesPerMinute_ = 10000;
     std::int64_t minuteBoundary_ = 0;
     std::uint32_t minuteCount_ = 0;
@@ -187,8 +188,8 @@ private:
     std::mutex cleanupMutex_;
     std::condition_variable cleanupCv_;
     bool cleanupPending_ = false;
-    bool cleanupRunning_ = false;
     bool shutdown_ = false;
+    std::atomic<std::uint64_t> completedCleanups_{0};
 
     std::thread writer_;
     std::thread cleaner_;

@@ -141,6 +141,13 @@ bool ConfigureProcessDebugLog(const DebugLogOptions& options) {
 }
 
 bool UseProcessDebugLogFolder(const std::filesystem::path& folder) {
+    {
+        PendingOptions& pending = Pending();
+        std::lock_guard<std::mutex> lock(pending.mutex);
+        if (pending.used) {
+            return false;
+        }
+    }
     std::error_code ec;
     std::filesystem::create_directories(folder, ec);
     DebugLogOptions options;
