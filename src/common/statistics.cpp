@@ -58,14 +58,23 @@ void Statistics::Configure(std::uint32_t kind, std::uint32_t periodMinutes, std:
     kind_ = kind;
     inputRate_ = inputRate == 0 ? 1 : inputRate;
     outputRate_ = outputRate == 0 ? 1 : outputRate;
-    // The outer buckets sit at minimum - 1 and maximum + 1; keep them inside the 32-bit range.
-    minimum = std::max(minimum, std::numeric_limits<std::int32_t>::min() + 1);
-    if (maximum <= minimum || maximum == std::numeric_limits<std::int32_t>::max()) {
-        maximum = std::max(minimum + 1, std::min(maximum, std::numeric_limits<std::int32_t>::max() - 1));
-        if (maximum <= minimum) {
-            minimum = maximum - 1;
-        }
+    // The outer buckets sit at minimum - 1 and maximum + 1: keep them inside the 32-bit range, keep the
+    // range non-empty, and keep the histogram within memory (a million buckets are 8 MB).
+    constexpr std::int64_t kMaxRange = 1000000;
+    std::int64_t lo = std::max<std::int64_t>(minimum, std::numeric_limits<std::int32_t>::min() + 1);
+    std::int64_t hi = std::min<std::int64_t>(maximum, std::numeric_limits<std::int32_t>::max() - 1);
+    if (hi <= lo) {
+        hi = lo + 1;
     }
+    if (hi - lo > kMaxRange) {
+        hi = lo + kMaxRange;
+    }
+    if (hi > std::numeric_limits<std::int32_t>::max() - 1) {
+        hi = std::numeric_limits<std::int32_t>::max() - 1;
+        lo = hi - 1;
+    }
+    minimum = static_cast<std::int32_t>(lo);
+    maximum = static_cast<std::int32_t>(hi);
     lower_ = minimum - 1;
     upper_ = maximum + 1;
     rounding_ = inputRate_ / 2;

@@ -61,8 +61,9 @@ public:
     // kind; period length in minutes; ticks per second of the time stamps (the clock frequency); units
     // per second of the measured values (1000: milliseconds); the range of values with a bucket each.
     // Values below `minimum` and above `maximum` are counted in one outer bucket each. Starts the period
-    // clock and resets. Nonsense is made sane rather than trusted: rates of 0 become 1, and a range with
-    // minimum >= maximum becomes [minimum, minimum + 1].
+    // clock and resets. Nonsense is made sane rather than trusted: rates of 0 become 1, a range with
+    // minimum >= maximum becomes [minimum, minimum + 1], and a range of more than a million values is cut
+    // to [minimum, minimum + 1000000].
     void Configure(std::uint32_t kind, std::uint32_t periodMinutes, std::uint64_t inputRate,
                    std::uint32_t outputRate, std::int32_t minimum, std::int32_t maximum);
 
