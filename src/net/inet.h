@@ -1,0 +1,143 @@
+// The socket service and its UDP sockets as their users see them: INetManager, IUdpSock, IUdpReceiver,
+// UdpSockInfo and the socket event bits.
+//
+// A socket service (INetManager) owns one service thread that waits for network events of all sockets
+// registered with it and runs their event handling. Sockets are made only by a service
+// (CreateUdpSock), are shared through std::shared_ptr and get their events only from that service's
+// thread. Received datagrams reach the socket's IUdpReceiver on the service thread, with the socket's own
+// (recursive) lock held, so a receiver may send on the same socket from its callback.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "common/debug_log.h"
+#include "common/err_info.h"
+#include "protocol/packet.h"
+#include "protocol/sock_addr.h"
+
+namespace Network {
+
+// Socket event bits, used in both directions between a service and its sockets. The names in log lines
+// are IDLE, FD_READ, FD_WRITE, FD_OOB, FD_CLOSE, FD_ACCEPT, FD_CONNECT and SOCK_ERR.
+inline constexpr std::uint32_t kSockEvIdle = 0x0001;     // added by the service when the socket IsIdle()
+inline constexpr std::uint32_t kSockEvRead = 0x0002;     // data to read
+inline constexpr std::uint32_t kSockEvWrite = 0x0004;    // sending possible again
+inline constexpr std::uint32_t kSockEvOob = 0x0008;      // out-of-band data
+inline constexpr std::uint32_t kSockEvClose = 0x0010;    // connection closed
+inline constexpr std::uint32_t kSockEvAccept = 0x0020;   // incoming connection
+inline constexpr std::uint32_t kSockEvConnect = 0x0040;  // connect completed
+inline constexpr std::uint32_t kSockEvError = 0x8000;    // socket error
+
+class BaseSock;
+class IUdpSock;
+class ITcpSock;
+class ITcpListenSock;
+class INetManager;
+
+// Receives what a UDP socket gets. Called on the service thread with the socket's lock held.
+class IUdpReceiver {
+public:
+    virtual ~IUdpReceiver() = default;
+    // One datagram of at least one byte from `from`.
+    virtual void OnDatagramReceived(IUdpSock* sock, std::shared_ptr<Packet> datagram,
+                                    const SockAddr& from) = 0;
+    // A failure of the socket found on the service thread (a failed read, a failed queued send).
+    virtual void OnSocketError(const ErrInfo& error, IUdpSock* sock) = 0;
+    // The socket has been closed by the system (not by the owner's Close).
+    virtual void OnSocketClosed(const ErrInfo& error, IUdpSock* sock) {
+        (void)error;
+        (void)sock;
+    }
+};
+
+// The settings a UDP socket is opened with; copied whole into the socket at Open.
+struct UdpSockInfo {
+    // Local address and port; an invalid address means the socket is not bound. Only a socket bound to an
+    // address with a port reads datagrams.
+    SockAddr bind_addr;
+    // Default destination when a send gives no valid one.
+    SockAddr send_addr;
+    // Enable SO_BROADCAST.
+    bool broadcast = false;
+    // The bind address is a multicast group to join.
+    bool multicast = false;
+    // Interface for multicast; invalid means the loopback interface 127.0.0.1.
+    SockAddr multicast_iface;
+    // Bytes allocated for each received datagram; longer datagrams are cut.
+    std::uint32_t recv_buffer_size = 1472;
+    // What the socket adds to its service's GetWeight().
+    std::uint32_t weight = 1000;
+    // Gets received datagrams and socket errors; not owned. Cleared by Close: no callback after it.
+    IUdpReceiver* receiver = nullptr;
+    // All sends are made at once on the caller's thread; no send queue.
+    bool sync_only = true;
+    // Places in the queue of datagrams sent later by the service thread (when sync_only is false).
+    std::uint32_t send_queue_capacity = 100;
+    // When sending would block, keep the datagram and wait rather than drop it.
+    bool wait_when_blocked = true;
+};
+
+// A UDP socket served by a socket service.
+class IUdpSock {
+public:
+    virtual ~IUdpSock() = default;
+
+    // The service that made the socket.
+    [[nodiscard]] virtual INetManager& GetNetManager() = 0;
+    // Opens (and binds, joins, registers) the socket with `info`. A closed socket may be opened again.
+    virtual ErrInfo Open(const UdpSockInfo& info) = 0;
+    // Closes the socket; the receiver gets no call after this returns.
+    virtual void Close() = 0;
+    // Sets the default destination ("UDP socket: Invalid socket" when the socket is closed).
+    virtual ErrInfo SetSendAddr(const SockAddr& addr) = 0;
+    // Sends one datagram to `dest`, or to the default destination when `dest` is not valid. With
+    // sync_only the datagram is sent on the calling thread; otherwise it is queued and sent by the
+    // service thread ("UDP socket: Send buffer overflow" when the queue is full). Any number of threads
+    // may send on one socket at the same time.
+    virtual ErrInfo Send(std::shared_ptr<Packet> packet, const SockAddr& dest) = 0;
+    // The same; the packet is always consumed.
+    virtual ErrInfo Send(std::unique_ptr<Packet> packet, const SockAddr& dest) = 0;
+    // The same with a copy of `size` bytes at `data`.
+    virtual ErrInfo Send(const std::uint8_t* data, std::size_t size, const SockAddr& dest) = 0;
+    // The settings in use (a copy).
+    [[nodiscard]] virtual UdpSockInfo GetInfo() = 0;
+    // The service-side view of this socket.
+    [[nodiscard]] virtual BaseSock* GetBaseSock() = 0;
+};
+
+// A socket service: one thread serving the events of every socket made by it.
+class INetManager {
+public:
+    // With `count` < 2 a single service (NetManager), otherwise a service spreading its sockets over
+    // `count` inner services. `autoStart` starts the service thread at once.
+    static std::shared_ptr<INetManager> Create(const ComponentInfo& info, bool autoStart, std::size_t count);
+
+    // Stops the service: every socket it still serves is closed.
+    virtual ~INetManager() = default;
+
+    // Starts the service thread; true when it runs (also when it already ran).
+    virtual bool Start() = 0;
+    // Stops the service thread and closes every socket it serves; nothing when not running.
+    virtual void Stop() = 0;
+    [[nodiscard]] virtual bool IsRunning() = 0;
+
+    // A new, unopened UDP socket served by this service.
+    virtual std::shared_ptr<IUdpSock> CreateUdpSock() = 0;
+    // Stream sockets; empty where this build has none.
+    virtual std::shared_ptr<ITcpSock> CreateTcpSock() = 0;
+    // A socket kind this build does not carry: always empty.
+    virtual std::shared_ptr<BaseSock> CreateOtherSock() = 0;
+    virtual std::shared_ptr<ITcpListenSock> CreateTcpListenSock() = 0;
+
+    // Detailed per-socket log lines are written.
+    [[nodiscard]] virtual bool IsLogging() = 0;
+    // Sockets served now.
+    [[nodiscard]] virtual std::size_t GetNumSockets() = 0;
+    // Sum of the weights of the sockets served now.
+    [[nodiscard]] virtual std::size_t GetWeight() = 0;
+};
+
+}  // namespace Network
