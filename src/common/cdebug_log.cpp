@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cwctype>
 #include <limits>
-#include <regex>
 #include <system_error>
 
 #include "common/log_settings.h"
@@ -210,16 +209,41 @@ bool StaysAsGiven(const fs::path& p) {
 #endif
 }
 
-std::wstring EscapeForRegex(std::wstring_view text) {
-    static constexpr std::wstring_view kSpecial = L"\\^$.|?*+()[]{}";
-    std::wstring out;
-    for (wchar_t c : text) {
-        if (kSpecial.find(c) != std::wstring_view::npos) {
-            out.push_back(L'\\');
-        }
-        out.push_back(c);
+bool IsDigit(wchar_t c) {
+    return c >= L'0' && c <= L'9';
+}
+
+// Matches the name of a segment file of `logName`, the same names as the ECMAScript expression
+// ^<logName>(-[0-9]+)+ ([0-9]{2}_)+[0-9]{2}\.[0-9]{3}\.log$ with the log name taken literally.
+bool MatchSegmentName(std::wstring_view name, std::wstring_view logName) {
+    if (name.substr(0, logName.size()) != logName) {
+        return false;
     }
-    return out;
+    std::size_t pos = logName.size();
+    const std::size_t n = name.size();
+    int groups = 0;
+    while (pos < n && name[pos] == L'-') {
+        const std::size_t digits = ++pos;
+        while (pos < n && IsDigit(name[pos])) {
+            ++pos;
+        }
+        if (pos == digits) {
+            return false;
+        }
+        ++groups;
+    }
+    if (groups == 0 || pos >= n || name[pos] != L' ') {
+        return false;
+    }
+    ++pos;
+    int pairs = 0;
+    while (pos + 3 <= n && IsDigit(name[pos]) && IsDigit(name[pos + 1]) && name[pos + 2] == L'_') {
+        pos += 3;
+        ++pairs;
+    }
+    const std::wstring_view rest = name.substr(pos);
+    return pairs > 0 && rest.size() == 10 && IsDigit(rest[0]) && IsDigit(rest[1]) && rest[2] == L'.' &&
+           IsDigit(rest[3]) && IsDigit(rest[4]) && IsDigit(rest[5]) && rest.substr(6) == L".log";
 }
 
 bool LessNoCase(const std::wstring& a, const std::wstring& b) {
@@ -891,8 +915,8 @@ void CDebugLog::CloseFile() {
 
 // ---- clean-up ---------------------------------------------------------------------------------
 
-std::wstring CDebugLog::CleanupPattern() const {
-    return L"^" + EscapeForRegex(logName_) + L"(-[0-9]+)+ ([0-9]{2}_)+[0-9]{2}\\.[0-9]{3}\\.log$";
+bool CDebugLog::IsSegmentFileName(std::wstring_view name) const {
+    return MatchSegmentName(name, logName_);
 }
 
 void CDebugLog::RequestCleanup() {
@@ -941,18 +965,10 @@ void CDebugLog::RunCleanup() {
         std::uint64_t size;
     };
     std::vector<Item> files;
-    std::wregex pattern;
-    if (settings_.useFilesFilter) {
-        try {
-            pattern.assign(CleanupPattern(), std::regex::ECMAScript);
-        } catch (const std::regex_error&) {
-            return;
-        }
-    }
     std::uint64_t total = 0;
     for (const auto& entry : entries) {
         std::wstring name = PathToWide(entry.name);
-        if (settings_.useFilesFilter && !std::regex_match(name, pattern)) {
+        if (settings_.useFilesFilter && !IsSegmentFileName(name)) {
             continue;
         }
         total += entry.size;

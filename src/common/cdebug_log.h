@@ -101,8 +101,9 @@ public:
     // thread.
     std::wstring FormatRecord(std::wstring_view text, const LogTimePoint& now) const;
 
-    // The regular expression (ECMAScript) that the clean-up matches file names against.
-    std::wstring CleanupPattern() const;
+    // True for the names of this log's segment files, the files the clean-up considers when
+    // "UseFilesFilter" is on: <log name>(-<digits>)+ (<2 digits>_)+<2 digits>.<3 digits>.log
+    bool IsSegmentFileName(std::wstring_view name) const;
 
 private:
     void ReadSettings(const DebugLogOptions& options);

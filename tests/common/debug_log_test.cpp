@@ -6,7 +6,6 @@
 #include <filesystem>
 #include <map>
 #include <memory>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -816,20 +815,36 @@ TEST_F(LogFixture, CleanupDeletesFilesOlderThanTheAgeLimit) {
     EXPECT_TRUE(fs::exists(LogFolder() / name(today - 2)));
 }
 
-TEST_F(LogFixture, CleanupPatternMatchesOnlyOurSegmentNames) {
+TEST_F(LogFixture, CleanupConsidersOnlyOurSegmentNames) {
     auto log = MakeLog();
-    const std::wregex pattern(log->CleanupPattern(), std::regex::ECMAScript);
-    EXPECT_TRUE(std::regex_match(std::wstring(L"lib.dll-2024-01-25 22_04_09.123.log"), pattern));
-    EXPECT_FALSE(std::regex_match(std::wstring(L"lib.dll.log"), pattern));
-    EXPECT_FALSE(std::regex_match(std::wstring(L"libXdll-2024-01-25 22_04_09.123.log"), pattern));
-    EXPECT_FALSE(std::regex_match(std::wstring(L"lib.dll-2024-01-25 22_04_09.123.log.bak"), pattern));
-    // Characters with a meaning in regular expressions are taken literally.
+    for (const wchar_t* good : {L"lib.dll-2024-01-25 22_04_09.123.log", L"lib.dll-1-2-3 00_00.000.log",
+                                L"lib.dll-7 12_34_56_78.999.log"}) {
+        EXPECT_TRUE(log->IsSegmentFileName(good)) << Narrow(good);
+    }
+    for (const wchar_t* bad : {
+             L"lib.dll.log",
+             L"libXdll-2024-01-25 22_04_09.123.log",      // the name is taken literally
+             L"LIB.DLL-2024-01-25 22_04_09.123.log",      // and with its case
+             L"lib.dll-2024-01-25 22_04_09.123.log.bak",  // nothing after .log
+             L"lib.dll-2024-01-25 22_04_09.12.log",       // three digits of milliseconds
+             L"lib.dll-2024-01-25 22_04_09.1234.log",     //
+             L"lib.dll-2024-01-25 22_04_9.123.log",       // two-digit fields
+             L"lib.dll-2024-01-25 2204.123.log",          // at least one "DD_"
+             L"lib.dll-2024-01-25_22_04_09.123.log",      // a blank before the time
+             L"lib.dll- 22_04_09.123.log",                // digits after every "-"
+             L"lib.dll 22_04_09.123.log",                 // at least one "-digits"
+             L"lib.dll-2024-01-25 22_04_09.123.LOG",      //
+             L"",
+         }) {
+        EXPECT_FALSE(log->IsSegmentFileName(bad)) << Narrow(bad);
+    }
+    // Characters with a meaning in regular expressions are plain characters of the name.
     DebugLogOptions options = Options();
     options.logName = L"c++(x)";
     options.settingsFile = dir_ / "other.json";
     CDebugLog odd(options);
-    const std::wregex oddPattern(odd.CleanupPattern(), std::regex::ECMAScript);
-    EXPECT_TRUE(std::regex_match(std::wstring(L"c++(x)-2024-01-25 22_04_09.123.log"), oddPattern));
+    EXPECT_TRUE(odd.IsSegmentFileName(L"c++(x)-2024-01-25 22_04_09.123.log"));
+    EXPECT_FALSE(odd.IsSegmentFileName(L"cc(x)-2024-01-25 22_04_09.123.log"));
 }
 
 }  // namespace
