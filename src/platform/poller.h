@@ -85,7 +85,9 @@ public:
     // registered fails with kInvalidArgument. May be called from any thread, also while another thread
     // waits: the ongoing wait sees the new socket.
     [[nodiscard]] SocketResult Add(SocketHandle h, std::uint32_t interest, std::uint64_t cookie) noexcept;
-    // Replaces the interest of a registered socket; a kSockWrite in the new interest is armed again.
+    // Replaces the interest of a registered socket. A kSockWrite that the new interest adds is reported
+    // once the socket can send; one that was there already stays as it was (Winsock does not promise to
+    // report it again for an unchanged selection).
     [[nodiscard]] SocketResult Modify(SocketHandle h, std::uint32_t interest) noexcept;
     // Asks for kSockWrite and/or kSockRead to be reported again once they hold (see above). Nothing on
     // Windows, where the failed send or the read re-arms the record itself.

@@ -267,7 +267,7 @@ SocketResult SocketPoller::Modify(SocketHandle h, std::uint32_t interest) noexce
     Registration& r = it->second;
     const std::uint32_t added = interest & ~r.interest;
     r.interest = interest;
-    if ((interest & kSockWrite) != 0) {
+    if ((added & kSockWrite) != 0) {
         r.write_armed = true;
     }
     if ((added & kSockConnect) != 0 && r.stream) {
