@@ -1,35 +1,13 @@
-// Error reports of this test program (an unresolvable host name writes one) go to a folder of its own.
-#include <chrono>
-#include <cstdlib>
+// Error reports of this test program (an unresolvable host name writes one) go to a folder of its own in
+// the build tree. The folder is left in place: the log keeps its file open until the process ends, and
+// an open file cannot be removed on Windows.
 #include <filesystem>
-#include <random>
-#include <string>
-#include <system_error>
 
 #include "common/environment.h"
 
 namespace {
 
-std::filesystem::path* g_logFolder = nullptr;
-
-bool SetUpProcessLog() {
-    std::random_device rd;
-    g_logFolder =
-        new std::filesystem::path(std::filesystem::temp_directory_path() /
-                                  ("norvane-proto-log-" + std::to_string(rd()) + std::to_string(rd())));
-    UseProcessDebugLogFolder(*g_logFolder);
-    std::atexit([] {
-        if (ProcessEnvironmentExists()) {
-            if (std::shared_ptr<IDebugLog> log = GetProcessDebugLog()) {
-                log->Flush(std::chrono::milliseconds(2000));
-            }
-        }
-        std::error_code ec;
-        std::filesystem::remove_all(*g_logFolder, ec);
-    });
-    return true;
-}
-
-const bool kProcessLogReady = SetUpProcessLog();
+const bool kProcessLogReady =
+    UseProcessDebugLogFolder(std::filesystem::path(NORVANE_TEST_BINARY_DIR) / "protocol_tests.log");
 
 }  // namespace
