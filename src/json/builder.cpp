@@ -37,7 +37,9 @@ ParsingBuilder::ParsingBuilder(Value* root) : current_(root) {
 }
 
 void ParsingBuilder::Reset() {
+    placeholderOwner_ = nullptr;
     key_.clear();
+    text_.clear();
     if (!stack_.empty()) {
         current_ = stack_.front();
         stack_.clear();
@@ -64,9 +66,10 @@ Value& ParsingBuilder::Unassigned() {
 void ParsingBuilder::OnObjectBegin() {
     Value& v = Unassigned();
     v.SetType(kObject);
-    auto it = v.object.try_emplace(std::wstring(kPlaceholderKey)).first;
+    placeholder_ = v.object.try_emplace(std::wstring(kPlaceholderKey)).first;
+    placeholderOwner_ = &v;
     stack_.push_back(&v);
-    current_ = &it->second;
+    current_ = &placeholder_->second;
 }
 
 void ParsingBuilder::OnObjectNextItem() {
@@ -79,7 +82,9 @@ void ParsingBuilder::OnObjectNextItem() {
     }
     // When the object already has an item under the placeholder key (a real key of that name), that
     // item is taken as the placeholder: its value is assigned, so the next value fails.
-    current_ = &object->object.try_emplace(std::wstring(kPlaceholderKey)).first->second;
+    placeholder_ = object->object.try_emplace(std::wstring(kPlaceholderKey)).first;
+    placeholderOwner_ = object;
+    current_ = &placeholder_->second;
 }
 
 void ParsingBuilder::OnKeyBegin() {
@@ -98,7 +103,11 @@ void ParsingBuilder::OnKeyEnd() {
     if (object->type != kObject || object->object.empty()) {
         Throw("internal error");
     }
-    auto it = object->object.find(kPlaceholderKey);
+    // Normally the key follows right after its placeholder was made; look it up otherwise.
+    auto it = placeholderOwner_ == object && placeholder_->first == kPlaceholderKey
+                  ? placeholder_
+                  : object->object.find(kPlaceholderKey);
+    placeholderOwner_ = nullptr;
     if (it == object->object.end()) {
         Throw("internal error");
     }
@@ -160,16 +169,50 @@ void ParsingBuilder::OnArrayEnd() {
 
 void ParsingBuilder::OnStringBegin() {
     Unassigned().SetType(kString);
+    text_.clear();
 }
 
 void ParsingBuilder::OnStringChar(uint32_t c) {
     if (current_ == nullptr || current_->type != kString) {
         Throw("internal error");
     }
-    AppendUtf16(current_->string, c);
+    // Collected in a buffer that keeps its capacity: the value's string is allocated once, at the end.
+    AppendUtf16(text_, c);
 }
 
-void ParsingBuilder::OnStringEnd() {}
+void ParsingBuilder::OnPlainChars(bool inKey, const char* chars, size_t count) {
+    std::wstring* target = &key_;
+    if (!inKey) {
+        if (current_ == nullptr || current_->type != kString) {
+            Throw("internal error");
+        }
+        target = &text_;
+    }
+    size_t old = target->size();
+    target->resize(old + count);
+    wchar_t* out = target->data() + old;
+    for (size_t i = 0; i < count; ++i) {
+        out[i] = static_cast<wchar_t>(static_cast<unsigned char>(chars[i]));
+    }
+}
+
+void ParsingBuilder::OnPlainChars(bool inKey, const wchar_t* chars, size_t count) {
+    std::wstring* target = &key_;
+    if (!inKey) {
+        if (current_ == nullptr || current_->type != kString) {
+            Throw("internal error");
+        }
+        target = &text_;
+    }
+    target->append(chars, count);
+}
+
+void ParsingBuilder::OnStringEnd() {
+    if (current_ == nullptr || current_->type != kString) {
+        Throw("internal error");
+    }
+    current_->string.assign(text_);
+}
 
 void ParsingBuilder::OnLiteral(uint32_t kind) {
     Unassigned().SetLiteral(kind);

@@ -24,8 +24,10 @@ bool ParseText(const wchar_t* text, Value& value) {
 
 bool ParseText(std::string_view utf8, Value& value) {
     try {
-        // Invalid UTF-8 converts to an empty text, which does not parse.
-        return ParseText(std::wstring_view(Utf8ToWide(utf8)), value);
+        // Decoded on the way, with the outcome of converting the text to wide text first.
+        ParsingBuilder builder(&value);
+        Parser parser(&builder);
+        return parser.RunUtf8(utf8, true);
     } catch (...) {
         return false;
     }

@@ -242,7 +242,33 @@ const char* ParserErrorText(uint32_t code) {
     return "unidentified parser error";
 }
 
-Parser::Parser(IParserCallback* callback) : callback_(callback) {
+void Parser::SetCallback(IParserCallback* callback) {
+    callback_ = callback;
+    builder_ = dynamic_cast<ParsingBuilder*>(callback);
+}
+
+// Inside a string, takes the characters up to the next one that needs a look (a quote, a backslash, a
+// control character or, for the byte form, anything that is not ASCII) and hands them to the builder in
+// one call. Returns where the run ends.
+template <typename Char>
+const Char* Parser::PlainRun(const Char* p, const Char* end) {
+    const Char* start = p;
+    while (p < end) {
+        uint32_t c = static_cast<std::make_unsigned_t<Char>>(*p);
+        bool plain = sizeof(Char) == 1 ? (c >= 0x20 && c < 0x80) : (c >= 0x20 && c < 0x10000);
+        if (!plain || c == '"' || c == '\\') {
+            break;
+        }
+        ++p;
+    }
+    if (p != start) {
+        builder_->OnPlainChars(inKey_, start, static_cast<size_t>(p - start));
+    }
+    return p;
+}
+
+Parser::Parser(IParserCallback* callback) : callback_(nullptr) {
+    SetCallback(callback);
     stack_.reserve(32);
 }
 
@@ -710,9 +736,17 @@ bool Parser::Step(uint32_t c) {
 
 bool Parser::Run(std::wstring_view text, bool final) {
     try {
-        for (wchar_t wc : text) {
+        const wchar_t* p = text.data();
+        const wchar_t* end = p + text.size();
+        while (p < end) {
+            if (state_ == State::String && builder_ != nullptr) {
+                p = PlainRun(p, end);
+                if (p == end) {
+                    break;
+                }
+            }
             // Through the unsigned type: wchar_t is signed on some targets.
-            uint32_t c = static_cast<std::make_unsigned_t<wchar_t>>(wc);
+            uint32_t c = static_cast<std::make_unsigned_t<wchar_t>>(*p++);
             if (c == 0) {
                 break;
             }
@@ -722,6 +756,103 @@ bool Parser::Run(std::wstring_view text, bool final) {
             if (state_ == State::End) {
                 return true;
             }
+        }
+        if (!final) {
+            return true;
+        }
+        if (!Step(0)) {
+            return false;
+        }
+        return IsComplete();
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+namespace {
+
+// Decodes one UTF-8 sequence that starts with a byte of 0x80 or above; false for anything the UTF-8
+// conversion refuses (stray continuation bytes, truncated or overlong sequences, surrogates, code points
+// above U+10FFFF).
+inline bool DecodeUtf8(const unsigned char*& p, const unsigned char* end, uint32_t& cp) {
+    unsigned char b = *p++;
+    int more;
+    uint32_t min;
+    if ((b & 0xE0) == 0xC0) {
+        cp = b & 0x1Fu;
+        more = 1;
+        min = 0x80;
+    } else if ((b & 0xF0) == 0xE0) {
+        cp = b & 0x0Fu;
+        more = 2;
+        min = 0x800;
+    } else if ((b & 0xF8) == 0xF0) {
+        cp = b & 0x07u;
+        more = 3;
+        min = 0x10000;
+    } else {
+        return false;
+    }
+    if (end - p < more) {
+        return false;
+    }
+    for (int i = 0; i < more; ++i) {
+        unsigned char c = *p++;
+        if ((c & 0xC0) != 0x80) {
+            return false;
+        }
+        cp = (cp << 6) | (c & 0x3Fu);
+    }
+    return cp >= min && cp <= 0x10FFFF && (cp < 0xD800 || cp > 0xDFFF);
+}
+
+bool IsValidUtf8(const unsigned char* p, const unsigned char* end) {
+    while (p < end) {
+        if (*p < 0x80) {
+            ++p;
+            continue;
+        }
+        uint32_t cp;
+        if (!DecodeUtf8(p, end, cp)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool Parser::RunUtf8(std::string_view text, bool final) {
+    try {
+        const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+        const auto* end = p + text.size();
+        while (p < end) {
+            if (state_ == State::String && builder_ != nullptr) {
+                p = reinterpret_cast<const unsigned char*>(
+                    PlainRun(reinterpret_cast<const char*>(p), reinterpret_cast<const char*>(end)));
+                if (p == end) {
+                    break;
+                }
+            }
+            uint32_t c = *p;
+            if (c < 0x80) {
+                ++p;
+                if (c == 0) {
+                    break;
+                }
+            } else if (!DecodeUtf8(p, end, c)) {
+                return false;
+            }
+            if (!Step(c)) {
+                return false;
+            }
+            if (state_ == State::End) {
+                // The rest is not parsed, but the whole text must be UTF-8.
+                return IsValidUtf8(p, end);
+            }
+        }
+        if (!IsValidUtf8(p, end)) {
+            return false;
         }
         if (!final) {
             return true;

@@ -99,6 +99,8 @@ public:
     virtual void OnDouble(double d) = 0;
 };
 
+class ParsingBuilder;
+
 class IParser : public Parse::IGenericCharParser {
 public:
     virtual void SetCallback(IParserCallback* callback) = 0;
@@ -116,12 +118,15 @@ public:
     bool Finish() override { return PutChar(0); }
     bool HasError() const override { return error_; }
     bool IsComplete() const override { return state_ == State::End && !error_; }
-    void SetCallback(IParserCallback* callback) override { callback_ = callback; }
+    void SetCallback(IParserCallback* callback) override;
     IParserCallback* GetCallback() const override { return callback_; }
     uint32_t GetErrorCode() const override { return errorCode_; }
 
     // Same contract as Parse::RunParser, without a virtual call per character.
     bool Run(std::wstring_view text, bool final);
+    // The same for UTF-8 text, decoded on the way with the outcome of converting it to wide text first:
+    // invalid UTF-8 anywhere in the text (also behind the end of the value) gives false.
+    bool RunUtf8(std::string_view text, bool final);
 
     enum class State : uint8_t {
         Start,
@@ -164,7 +169,12 @@ private:
     bool EmitNumber();
     void Emit(uint32_t c);
 
+    template <typename Char>
+    const Char* PlainRun(const Char* p, const Char* end);
+
     IParserCallback* callback_;
+    // The callback when it is our own builder: runs of plain string characters then go to it at once.
+    ParsingBuilder* builder_ = nullptr;
     State state_ = State::Start;
     uint32_t literalPos_ = 0;  // characters of a literal matched, or hex digits of a \u escape
     std::vector<Nesting> stack_;
@@ -205,13 +215,21 @@ public:
     void OnInteger(int64_t i) override;
     void OnDouble(double d) override;
 
+    // The same as OnKeyChar or OnStringChar for each of `count` characters, all below U+10000.
+    void OnPlainChars(bool inKey, const char* chars, size_t count);
+    void OnPlainChars(bool inKey, const wchar_t* chars, size_t count);
+
 private:
     Value& Unassigned();
     void CloseContainer();
 
     Value* current_;
     std::vector<Value*> stack_;
+    // The placeholder item made last, and the object it was made in.
+    Value* placeholderOwner_ = nullptr;
+    ObjectMap::iterator placeholder_;
     std::wstring key_;
+    std::wstring text_;  // the characters of the string being read, stored when it ends
 };
 
 }  // namespace JSON

@@ -91,9 +91,26 @@ Value& Value::operator=(Value&& other) noexcept {
     return *this;
 }
 
+namespace {
+
+// How many destructors of values with children are running on this thread, one inside the other. While
+// the tree is shallow it is released the plain way (containers destroy their elements); deeper down the
+// work list takes over, so the recursion never goes further than this.
+thread_local int releaseDepth = 0;
+constexpr int kMaxReleaseDepth = 64;
+
+}  // namespace
+
 Value::~Value() {
     if (HasChildren()) {
-        ReleaseChildren();
+        if (releaseDepth < kMaxReleaseDepth) {
+            ++releaseDepth;
+            array.clear();
+            object.clear();
+            --releaseDepth;
+        } else {
+            ReleaseChildren();
+        }
     }
 }
 

@@ -58,9 +58,23 @@ private:
 
 class Value;
 
-// Items of an object, in ascending order of their keys compared code unit by code unit. The comparator
-// is transparent so that lookups by std::wstring_view need no temporary key.
-using ObjectMap = std::map<std::wstring, Value, std::less<>>;
+// Orders keys code unit by code unit (each unit taken as unsigned, so the order is the same with 16-bit
+// and 32-bit wchar_t). Transparent, so that lookups by std::wstring_view need no temporary key.
+struct KeyLess {
+    using is_transparent = void;
+    bool operator()(std::wstring_view a, std::wstring_view b) const noexcept {
+        size_t n = a.size() < b.size() ? a.size() : b.size();
+        for (size_t i = 0; i < n; ++i) {
+            if (a[i] != b[i]) {
+                return static_cast<uint32_t>(a[i]) < static_cast<uint32_t>(b[i]);
+            }
+        }
+        return a.size() < b.size();
+    }
+};
+
+// Items of an object, in ascending order of their keys.
+using ObjectMap = std::map<std::wstring, Value, KeyLess>;
 using ArrayVector = std::vector<Value>;
 
 class Value {

@@ -4,8 +4,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <random>
 #include <string>
 
 #include "json/parser.h"
@@ -118,6 +121,59 @@ TEST_F(JsonFile, RefusesWhatCannotBeRead) {
     EXPECT_FALSE(JSON::ParseFile(Write("broken.json", "{\"a\":"), v));
     EXPECT_FALSE(JSON::ParseFile(Write("bom_only.json", "\xEF\xBB\xBF"), v));
     EXPECT_FALSE(JSON::ParseFile(folder_, v)) << "a folder is not a file";
+}
+
+}  // namespace
+
+namespace {
+
+// Parsing UTF-8 decodes on the way; the outcome must be that of converting the text first.
+TEST(JsonDocument, Utf8ParseAgreesWithConvertingFirst) {
+    const char* pieces[] = {"{",
+                            "}",
+                            "[",
+                            "]",
+                            ",",
+                            ":",
+                            "\"key\"",
+                            "\"k\xC3\xA9y\"",
+                            "1",
+                            "-2.5e3",
+                            "true",
+                            "null",
+                            " ",
+                            "\"\\u00E9\"",
+                            "\xC3\xA9",
+                            "\xF0\x9F\x93\xBB",
+                            "\xED\xA0\x80",
+                            "\xC0\xAF",
+                            "\xFF",
+                            "\x80",
+                            "\xE2\x82",
+                            "\"",
+                            "\\",
+                            "\0",
+                            "\"plain text with / and spaces\""};
+    std::mt19937 random(99);
+    int parsed = 0;
+    for (int round = 0; round < 20000; ++round) {
+        std::string text;
+        int n = static_cast<int>(random() % 12);
+        for (int i = 0; i < n; ++i) {
+            const char* piece = pieces[random() % std::size(pieces)];
+            text.append(piece, *piece == '\0' ? 1 : std::strlen(piece));
+        }
+        Value direct;
+        Value converted;
+        bool ok_direct = JSON::ParseText(text, direct);
+        bool ok_converted = JSON::ParseText(Utf8ToWide(text), converted);
+        ASSERT_EQ(ok_direct, ok_converted) << testing::PrintToString(text);
+        if (ok_direct) {
+            ++parsed;
+            ASSERT_TRUE(JSON::Equal(direct, converted)) << testing::PrintToString(text);
+        }
+    }
+    EXPECT_GT(parsed, 1000);
 }
 
 }  // namespace
