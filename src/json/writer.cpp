@@ -217,6 +217,8 @@ std::wstring& GenerateText(const Value& root, std::wstring& out) {
 
 std::wstring GenerateText(const Value& value) {
     std::wstring out;
+    // Room for a typical control message, to save the first few steps of growth.
+    out.reserve(value.type == kObject || value.type == kArray ? 256 : 32);
     GenerateText(value, out);
     return out;
 }
