@@ -349,6 +349,30 @@ TEST_F(Poller, RemovedSocketIsNoLongerReported) {
     EXPECT_EQ(got, 9);
 }
 
+TEST_F(Poller, SocketClosedBeforeItsRemovalDoesNotDisturbTheOthers) {
+    SockAddrIn a_addr, b_addr, tx_addr;
+    UniqueSocket a = BoundUdp(a_addr);
+    UniqueSocket b = BoundUdp(b_addr);
+    UniqueSocket tx = BoundUdp(tx_addr);
+    const SocketHandle a_handle = a.Get();
+    ASSERT_TRUE(poller_.Add(a_handle, kSockRead, 1).ok());
+    ASSERT_TRUE(poller_.Add(b.Get(), kSockRead, 2).ok());
+    a.Reset();  // closed while still registered
+
+    const std::uint8_t x = 1;
+    ASSERT_TRUE(platform::SendTo(tx.Get(), &x, 1, b_addr).ok());
+    ASSERT_TRUE(WaitFor(2, kSockRead));
+#ifdef _WIN32
+    // Winsock can no longer enumerate the closed socket: it is reported with the error.
+    EXPECT_EQ(seen_.bits[1], platform::kSockError);
+#else
+    // epoll forgot the closed descriptor by itself.
+    EXPECT_EQ(seen_.bits[1], 0u);
+#endif
+    EXPECT_TRUE(poller_.Remove(a_handle).ok());
+    EXPECT_EQ(poller_.Count(), 1u);
+}
+
 TEST_F(Poller, OnlyTheReadySocketAmongManyIsReported) {
     // More sockets than one Windows wait could take handles.
     constexpr int kCount = 100;

@@ -148,6 +148,9 @@ TEST_F(Sockets, BadNamesFailAndLeaveTheAddressAlone) {
     EXPECT_NE(r.code, 0);
     EXPECT_EQ(r.kind, SocketErrorKind::kHostNotFound) << r.code;
     EXPECT_EQ(a, before);
+#ifndef _WIN32
+    EXPECT_FALSE(platform::SocketErrorText(r).empty());  // the resolver's own text
+#endif
 
     const SocketResult wide = platform::ResolveIPv4(std::wstring(bad.begin(), bad.end()), a);
     EXPECT_FALSE(wide.ok());
