@@ -218,8 +218,9 @@ struct SocketIo {
 [[nodiscard]] SocketIo Recv(SocketHandle h, void* buffer, std::size_t size) noexcept;
 [[nodiscard]] SocketIo SendTo(SocketHandle h, const void* data, std::size_t size,
                               const SockAddrIn& dest) noexcept;
-// A datagram longer than `size` is cut to `size` bytes and reported with `truncated` on both systems
-// (Windows reports it as WSAEMSGSIZE, Linux not at all); the rest of it is lost. `from` may be null.
+// For datagram sockets. A datagram longer than `size` is cut to `size` bytes and reported with `truncated` on
+// both systems (Windows reports it as WSAEMSGSIZE, Linux not at all); the rest of it is lost. `from` may be
+// null.
 [[nodiscard]] SocketIo RecvFrom(SocketHandle h, void* buffer, std::size_t size, SockAddrIn* from) noexcept;
 
 // ---------------------------------------------------------------------------------------------------
