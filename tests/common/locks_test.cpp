@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <regex>
 #include <string>
 #include <thread>
 
@@ -105,21 +104,26 @@ TEST(TimedLocker, GuardsTheMutexForItsScope) {
     r.unlock();
 }
 
-// Parses "... Total=%d Waiting=%d Owning=%d Release=%d..." from a record.
+// Parses "... Total=%d Waiting=%d Owning=%d Release=%d..." from a record; -1 for a figure not found.
 struct Figures {
     int total = -1, waiting = -1, owning = -1, release = -1;
 };
-Figures Parse(const std::wstring& record) {
-    std::wsmatch m;
-    Figures f;
-    if (std::regex_search(record, m,
-                          std::wregex(L"Total=(\\d+) Waiting=(\\d+) Owning=(\\d+) Release=(\\d+)"))) {
-        f.total = std::stoi(m[1].str());
-        f.waiting = std::stoi(m[2].str());
-        f.owning = std::stoi(m[3].str());
-        f.release = std::stoi(m[4].str());
+int FigureAfter(const std::wstring& record, const std::wstring& label) {
+    const std::size_t at = record.find(label);
+    if (at == std::wstring::npos) {
+        return -1;
     }
-    return f;
+    std::size_t p = at + label.size();
+    int value = -1;
+    while (p < record.size() && record[p] >= L'0' && record[p] <= L'9') {
+        value = (value < 0 ? 0 : value * 10) + (record[p] - L'0');
+        ++p;
+    }
+    return value;
+}
+Figures Parse(const std::wstring& record) {
+    return {FigureAfter(record, L" Total="), FigureAfter(record, L" Waiting="),
+            FigureAfter(record, L" Owning="), FigureAfter(record, L" Release=")};
 }
 
 TEST(TimedLocker, SlowUseWritesExactlyOneLineAfterTheUnlock) {
@@ -188,7 +192,9 @@ TEST(TimedLocker, WaitingForAnotherThreadIsReportedAsWaiting) {
     const Figures f = Parse(lines[0]);
     EXPECT_GE(f.waiting, 20) << "the holder kept it about 40 ms after the waiter asked";
     EXPECT_GE(f.owning, 10);
-    EXPECT_TRUE(std::regex_search(lines[0], std::wregex(L"Release=\\d+\r\n$")))
+    const std::wstring ending = L" Release=" + std::to_wstring(f.release) + L"\r\n";
+    ASSERT_GE(lines[0].size(), ending.size());
+    EXPECT_EQ(lines[0].substr(lines[0].size() - ending.size()), ending)
         << "without a location the line ends with the Release figure";
 }
 
