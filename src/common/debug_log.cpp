@@ -122,24 +122,27 @@ std::wstring FormatLine(const wchar_t* format, ...) {
     if (format == nullptr) {
         return {};
     }
-    // Most lines fit the stack buffer; longer ones retry with a growing heap buffer. vswprintf reports
-    // a too-small buffer and a bad format alike (-1), so the retries stop at a generous size.
+    // Most lines fit the stack buffer. When one does not, C libraries differ: some return -1, others
+    // the length the text would have needed. Retry with a heap buffer of that length, or growing, up to
+    // a generous size (a bad format also gives -1 on every size).
     wchar_t local[512];
     std::va_list args;
     va_start(args, format);
     int n = std::vswprintf(local, sizeof(local) / sizeof(local[0]), format, args);
     va_end(args);
-    if (n >= 0) {
+    if (n >= 0 && static_cast<std::size_t>(n) < sizeof(local) / sizeof(local[0])) {
         return std::wstring(local, static_cast<std::size_t>(n));
     }
-    for (std::size_t size = 4096; size <= (std::size_t{1} << 22); size *= 4) {
+    std::size_t size = n > 0 ? static_cast<std::size_t>(n) + 1 : 4096;
+    while (size <= (std::size_t{1} << 22)) {
         std::vector<wchar_t> buffer(size);
         va_start(args, format);
         n = std::vswprintf(buffer.data(), buffer.size(), format, args);
         va_end(args);
-        if (n >= 0) {
+        if (n >= 0 && static_cast<std::size_t>(n) < buffer.size()) {
             return std::wstring(buffer.data(), static_cast<std::size_t>(n));
         }
+        size = (n >= 0 && static_cast<std::size_t>(n) >= size) ? static_cast<std::size_t>(n) + 1 : size * 4;
     }
     return {};
 }

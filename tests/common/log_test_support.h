@@ -36,16 +36,40 @@ inline std::filesystem::path UniqueTempPath(const std::string& tag) {
             std::to_string(counter.fetch_add(1)));
 }
 
+// Removes a folder with everything in it, as far as possible. Unlike std::filesystem::remove_all it gives
+// up on a file it cannot delete (the process log's open file on Windows, where the mingw library's
+// remove_all was seen to spin) instead of failing or retrying.
+inline void RemoveTree(const std::filesystem::path& root) {
+    std::error_code ec;
+    std::vector<std::filesystem::path> folders{root};
+    std::vector<std::filesystem::path> files;
+    for (std::size_t i = 0; i < folders.size(); ++i) {
+        for (std::filesystem::directory_iterator it(folders[i], ec), end; !ec && it != end;
+             it.increment(ec)) {
+            std::error_code typeEc;
+            if (it->is_directory(typeEc)) {
+                folders.push_back(it->path());
+            } else {
+                files.push_back(it->path());
+            }
+        }
+        ec.clear();
+    }
+    for (const auto& f : files) {
+        std::filesystem::remove(f, ec);
+    }
+    for (auto it = folders.rbegin(); it != folders.rend(); ++it) {
+        std::filesystem::remove(*it, ec);
+    }
+}
+
 // A folder removed with everything in it.
 class ScratchDir {
 public:
     explicit ScratchDir(const std::string& tag = "log") : path_(UniqueTempPath(tag)) {
         std::filesystem::create_directories(path_);
     }
-    ~ScratchDir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
+    ~ScratchDir() { RemoveTree(path_); }
     ScratchDir(const ScratchDir&) = delete;
     ScratchDir& operator=(const ScratchDir&) = delete;
 
@@ -68,8 +92,7 @@ inline const std::filesystem::path& ProcessLogTestFolder() {
                     log->Flush(std::chrono::milliseconds(2000));
                 }
             }
-            std::error_code ec;
-            std::filesystem::remove_all(*atExitFolder, ec);
+            RemoveTree(*atExitFolder);
         });
         return p;
     }();
