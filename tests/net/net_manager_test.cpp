@@ -133,8 +133,8 @@ TEST(NetManagerLoop, StopClosesEverySocketAndEmptiesTheCollection) {
     socks.push_back(mgr->CreateUdpSock());  // made, never opened
     auto probe = ProbeSock::Start(*mgr);
     EXPECT_EQ(mgr->GetNumSockets(), 5u);
+    ASSERT_TRUE(testing_support::WaitFor([&] { return mgr->GetServiceThreadId() != 0; }));
     const std::uint32_t serviceThread = mgr->GetServiceThreadId();
-    EXPECT_NE(serviceThread, 0u);
 
     mgr->Stop();
     EXPECT_FALSE(mgr->IsRunning());
