@@ -117,7 +117,7 @@ private:
 
     // Writer thread and its helpers (writer thread only).
     void WriterMain();
-    void Deliver(const std::wstring& record);
+    void Deliver(const std::vector<std::wstring>& batch);
     void AppendToFile(const std::wstring& record);
     void WriteBufferToFile();
     void RotationCheck(bool newFileRequested);
