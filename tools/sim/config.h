@@ -1,0 +1,83 @@
+// Settings of a simulator run: the devices, the band, the timing of the device's own reliable sending,
+// the faults, and where log lines go. Filled by code (tests, demos) or from a JSON settings file.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "sim/faults.h"
+#include "sim/stations.h"
+
+namespace JSON {
+class Value;
+}
+class IDebugLog;
+
+namespace Sim {
+
+// The model text every simulated device reports unless a fault says otherwise.
+inline constexpr const char* kModelText = "KX410";
+
+struct DeviceConfig {
+    std::string unit_id;                // "unit_id" of "dev_info"; empty: "SIM410-" and the number
+    std::uint16_t port = 0;             // control port; 0: a free port
+    std::uint32_t tuners = 2;           // tuners, reported as the device's "inputs"
+    std::uint32_t outputs = 0;          // "outputs" of "dev_info"
+    std::uint32_t device_freq = 48000;  // "device_freq" of "state", Hz
+    std::uint32_t rtp_port = 0;         // "rtp_port" of "dev_info"
+    std::uint32_t hardware = 1;
+    std::uint32_t firmware = 1;
+    std::uint32_t software = 1;
+    std::uint32_t audio_protocol = 2;
+    std::uint32_t control_protocol = 1;
+    std::vector<std::int32_t> freqs;  // first tuning of each tuner (kHz); missing: the band in order
+    Faults faults;
+};
+
+struct SimConfig {
+    std::string bind_address = "127.0.0.1";  // every socket's local address
+    bool discovery = true;                   // open the discovery port
+    std::uint16_t discovery_port = 0;        // 0: a free port
+    std::uint64_t seed = 1;                  // fault decisions and the wandering of the quality values
+    std::uint32_t repeat_ms = 300;           // repetition interval of the device's own messages
+    std::uint32_t max_sends = 3;             // sends of one message before it is given up
+    std::uint32_t radiotext_ms = 5000;       // how long each radiotext stays
+    // A "dev_find" that came through the discovery port is answered by each device after a delay drawn
+    // from [0, discovery_spread_ms], as devices on a LAN do not all answer in the same instant.
+    std::uint32_t discovery_spread_ms = 0;
+    std::vector<DeviceConfig> devices;  // empty: one device with the defaults
+    std::vector<Station> stations = DefaultStations();
+
+    // One line per datagram in and out (and per dropped one) goes to `log` when set.
+    bool verbose = false;
+    // Receives the log lines: start, stop, errors, and the datagram lines with `verbose`. Called on the
+    // simulator's thread (start and stop lines on the caller's), never with a lock of the simulator held.
+    std::function<void(const std::string& line)> log;
+    // When set, the same lines also go to this debug log (datagram lines at level 4).
+    std::shared_ptr<IDebugLog> debug_log;
+
+    // `n` devices with the defaults.
+    [[nodiscard]] static SimConfig WithDevices(std::size_t n);
+};
+
+// The unit id of device `index` (0-based) when its configuration gives none: "SIM410-0001", ...
+[[nodiscard]] std::string DefaultUnitId(std::size_t index);
+
+// Reads settings from a parsed JSON document into `config` (fields the document does not name keep
+// their values). False with a message naming the key when the document has an unknown key, a value of
+// the wrong kind or one out of range. The document's keys are listed in docs/simulator.md:
+//   {"bind","discovery","discovery_port","seed","repeat_ms","max_sends","radiotext_ms",
+//    "discovery_spread_ms","verbose","count","port","device":{...},"devices":[{...}],"stations":[{...}]}
+bool LoadConfig(const JSON::Value& root, SimConfig& config, std::string& error);
+// The same from a UTF-8 JSON file.
+bool LoadConfigFile(const std::filesystem::path& path, SimConfig& config, std::string& error);
+
+// Reads a fault object ({"in":{...},"out":{...},"both":{...},"no_ack":..., ...}) into `faults`.
+bool LoadFaults(const JSON::Value& value, Faults& faults, std::string& error, const std::string& where);
+
+}  // namespace Sim

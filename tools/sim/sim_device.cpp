@@ -1,0 +1,397 @@
+#include "sim/sim_device.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "common/err_info.h"
+#include "platform/calendar_time.h"
+#include "platform/utf8.h"
+#include "protocol/packet.h"
+
+namespace Sim {
+
+namespace {
+
+// Resizes a list to `n` entries; new entries repeat the last one (or take `fill` when it is empty).
+template <class T>
+void Fit(std::vector<T>& list, std::size_t n, const T& fill) {
+    const T extra = list.empty() ? fill : list.back();
+    list.resize(n, extra);
+}
+
+// Seeds of a device's random sources: different per device and per purpose, fixed by the run's seed.
+std::uint64_t SeedFor(std::uint64_t seed, std::size_t index, std::uint64_t purpose) {
+    return MixHash(seed, static_cast<std::uint64_t>(index), purpose);
+}
+
+}  // namespace
+
+std::string EndpointText(const Network::SockAddr& addr) {
+    return platform::FormatEndpoint(addr.Native());
+}
+
+std::string DatagramText(const std::vector<std::uint8_t>& bytes) {
+    constexpr std::size_t kMaxShown = 2000;
+    std::string text;
+    std::size_t i = 0;
+    for (; i < bytes.size() && bytes[i] != 0; ++i) {
+        if (i < kMaxShown) {
+            text.push_back(bytes[i] < 0x20 || bytes[i] == 0x7F ? '?' : static_cast<char>(bytes[i]));
+        }
+    }
+    if (i > kMaxShown) {
+        text += "...";
+    }
+    if (i == bytes.size()) {
+        return text + " (no end of text, " + std::to_string(bytes.size()) + " bytes)";
+    }
+    const std::size_t attachment = bytes.size() - i - 1;
+    if (attachment > 0) {
+        text += " +" + std::to_string(attachment) + " bytes";
+    }
+    return text;
+}
+
+SimDevice::SimDevice(std::size_t index, const DeviceConfig& config, const SimConfig& sim,
+                     std::shared_ptr<const Band> band, TimePoint start)
+    : index_(index),
+      unit_id_(config.unit_id.empty() ? DefaultUnitId(index) : config.unit_id),
+      config_(config),
+      tuners_(config.tuners),
+      discovery_spread_ms_(sim.discovery_spread_ms),
+      max_sends_(sim.max_sends),
+      band_(std::move(band)),
+      start_(start),
+      faults_(config.faults),
+      in_line_(SeedFor(sim.seed, index, 1)),
+      out_line_(SeedFor(sim.seed, index, 2)),
+      spread_random_(SeedFor(sim.seed, index, 3)),
+      outbox_(std::chrono::milliseconds(sim.repeat_ms), sim.max_sends) {
+    in_line_.SetFaults(faults_.in);
+    out_line_.SetFaults(faults_.out);
+    const std::vector<Station>& stations = band_->Stations();
+    for (std::uint32_t i = 0; i < tuners_; ++i) {
+        if (i < config.freqs.size()) {
+            freqs_.push_back(config.freqs[i]);
+        } else if (!stations.empty()) {
+            freqs_.push_back(stations[i % stations.size()].freq);
+        } else {
+            freqs_.push_back(100500);
+        }
+    }
+    routes_.resize(tuners_);
+}
+
+std::int64_t SimDevice::ElapsedMs(TimePoint now) const {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(now - start_).count();
+}
+
+std::string SimDevice::LogPrefix(TimePoint now) const {
+    const std::int64_t ms = ElapsedMs(now);
+    char buffer[48];
+    std::snprintf(buffer, sizeof(buffer), "[%6lld.%03lld] ", static_cast<long long>(ms / 1000),
+                  static_cast<long long>(ms % 1000));
+    return buffer + unit_id_;
+}
+
+void SimDevice::FromWire(const std::uint8_t* data, std::size_t size, const Network::SockAddr& from,
+                         bool via_discovery, TimePoint now, std::vector<std::string>* log) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++counters_.datagrams_in;
+    Datagram d{std::vector<std::uint8_t>(data, data + size), from};
+    // A discovery request reaches each device of the LAN at its own moment.
+    TimePoint arrival = now;
+    if (via_discovery && discovery_spread_ms_ > 0) {
+        arrival += std::chrono::milliseconds(spread_random_.NextUpTo(discovery_spread_ms_));
+    }
+    const std::string text = log != nullptr ? DatagramText(d.bytes) : std::string();
+    const Fate fate = in_line_.Submit(std::move(d), arrival);
+    counters_.lost_in += fate.lost ? 1 : 0;
+    counters_.duplicated_in += fate.duplicated ? 1 : 0;
+    counters_.reordered_in += fate.reordered ? 1 : 0;
+    if (log != nullptr) {
+        log->push_back(LogPrefix(now) + " <- " + EndpointText(from) +
+                       (via_discovery ? " (discovery) " : " ") + text + fate.Describe());
+    }
+}
+
+void SimDevice::Step(TimePoint now, std::vector<std::string>* log) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<Datagram> due;
+    in_line_.TakeDue(now, due);
+    for (const Datagram& d : due) {
+        Deliver(d, now, log);
+    }
+
+    std::vector<Datagram> polled;
+    const std::uint64_t repeats = outbox_.Repeats();
+    const std::uint64_t give_ups = outbox_.GiveUps();
+    outbox_.Poll(now, polled);
+    counters_.repeats_out += outbox_.Repeats() - repeats;
+    counters_.give_ups += outbox_.GiveUps() - give_ups;
+    if (log != nullptr && outbox_.GiveUps() != give_ups) {
+        log->push_back(LogPrefix(now) + ": an answer was given up after " + std::to_string(max_sends_) +
+                       " sends without acknowledgement");
+    }
+    for (Datagram& d : polled) {
+        SubmitOut(std::move(d), now, log);
+    }
+
+    std::vector<Datagram> wire;
+    out_line_.TakeDue(now, wire);
+    for (const Datagram& d : wire) {
+        const platform::SocketIo io =
+            platform::SendTo(socket_, d.bytes.data(), d.bytes.size(), d.peer.Native());
+        if (io.ok()) {
+            ++counters_.datagrams_out;
+        } else {
+            ++counters_.send_errors;
+            if (log != nullptr) {
+                log->push_back(LogPrefix(now) + ": send to " + EndpointText(d.peer) +
+                               " failed: " + platform::SocketErrorKindName(io.result.kind) + " (" +
+                               std::to_string(io.result.code) + ")");
+            }
+        }
+    }
+}
+
+std::optional<TimePoint> SimDevice::NextDeadline(TimePoint now) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::optional<TimePoint> next = outbox_.NextDeadline(now);
+    for (const std::optional<TimePoint>& t : {in_line_.NextDue(), out_line_.NextDue()}) {
+        if (t && (!next || *t < *next)) {
+            next = t;
+        }
+    }
+    return next;
+}
+
+void SimDevice::Deliver(const Datagram& d, TimePoint now, std::vector<std::string>* log) {
+    const std::unique_ptr<Network::JsonMsg> msg =
+        Network::JsonMsg::FromDatagram(d.bytes.data(), d.bytes.size(), &factory_, &d.peer);
+    if (!msg) {
+        ++counters_.bad_datagrams;
+        if (log != nullptr) {
+            log->push_back(LogPrefix(now) + ": not a message, dropped (" + std::to_string(d.bytes.size()) +
+                           " bytes from " + EndpointText(d.peer) + ")");
+        }
+        return;
+    }
+    if (msg->type == L"ack") {
+        if (outbox_.OnAck(d.peer, msg->ack_msg_id)) {
+            ++counters_.acks_in;
+        } else {
+            ++counters_.stray_acks_in;
+        }
+        return;
+    }
+    if (!faults_.no_ack) {
+        Network::JsonMsgAck ack(msg->msg_id);
+        ++counters_.acks_out;
+        SendDirect(ack, d.peer, now, log);
+    }
+    auto last = last_ids_.find(d.peer);
+    if (last != last_ids_.end() && last->second == msg->msg_id) {
+        ++counters_.duplicates_in;
+        return;
+    }
+    if (last == last_ids_.end() && last_ids_.size() >= 4096) {
+        last_ids_.clear();  // many short-lived senders: forget them rather than grow without end
+    }
+    last_ids_[d.peer] = msg->msg_id;
+    ++counters_.messages_in;
+    Handle(*msg, d.peer, now, log);
+}
+
+std::vector<std::uint8_t> SimDevice::Serialize(const Network::JsonMsg& msg) {
+    Network::Packet packet;
+    ErrInfo err(ERR_PLACE("Sim::SimDevice::Serialize"));
+    msg.ToPacket(err, packet);
+    if (!err.IsOk()) {
+        err.MarkHandled();
+        ++counters_.send_errors;
+        return {};
+    }
+    return packet.Bytes();
+}
+
+void SimDevice::SubmitOut(Datagram d, TimePoint now, std::vector<std::string>* log) {
+    const std::string text = log != nullptr ? DatagramText(d.bytes) : std::string();
+    const Network::SockAddr peer = d.peer;
+    const Fate fate = out_line_.Submit(std::move(d), now);
+    counters_.lost_out += fate.lost ? 1 : 0;
+    counters_.duplicated_out += fate.duplicated ? 1 : 0;
+    counters_.reordered_out += fate.reordered ? 1 : 0;
+    if (log != nullptr) {
+        log->push_back(LogPrefix(now) + " -> " + EndpointText(peer) + " " + text + fate.Describe());
+    }
+}
+
+void SimDevice::SendDirect(Network::JsonMsg& msg, const Network::SockAddr& to, TimePoint now,
+                           std::vector<std::string>* log) {
+    std::vector<std::uint8_t> bytes = Serialize(msg);
+    if (!bytes.empty()) {
+        SubmitOut(Datagram{std::move(bytes), to}, now, log);
+    }
+}
+
+void SimDevice::SendReliable(Network::JsonMsg& msg, const Network::SockAddr& to) {
+    std::vector<std::uint8_t> bytes = Serialize(msg);
+    if (!bytes.empty()) {
+        outbox_.Enqueue(to, msg.msg_id, std::move(bytes));
+    }
+}
+
+std::size_t SimDevice::ListLength(const char* key) const {
+    if (faults_.list_length_delta == 0 || (!faults_.list_keys.empty() && faults_.list_keys.count(key) == 0)) {
+        return tuners_;
+    }
+    const std::int64_t n = static_cast<std::int64_t>(tuners_) + faults_.list_length_delta;
+    return static_cast<std::size_t>(std::max<std::int64_t>(0, n));
+}
+
+std::unique_ptr<Network::JsonMsgDevInfo> SimDevice::MakeDevInfo() const {
+    auto info = std::make_unique<Network::JsonMsgDevInfo>();
+    info->unit_id = Utf8ToWide(unit_id_);
+    info->unit_type = Utf8ToWide(faults_.type_text.empty() ? std::string(kModelText) : faults_.type_text);
+    info->hardware = config_.hardware;
+    info->firmware = config_.firmware;
+    info->software = config_.software;
+    info->audio_protocol = config_.audio_protocol;
+    info->control_protocol = config_.control_protocol;
+    info->rtp_port = config_.rtp_port;
+    info->inputs = tuners_;
+    info->outputs = config_.outputs;
+    return info;
+}
+
+std::unique_ptr<Network::JsonMsgFmQuality> SimDevice::MakeQuality(TimePoint now) const {
+    auto q = std::make_unique<Network::JsonMsgFmQuality>();
+    const std::int64_t elapsed = ElapsedMs(now);
+    for (std::uint32_t i = 0; i < tuners_; ++i) {
+        const TunerQuality t = band_->Quality(freqs_[i], i, elapsed);
+        q->rssi.push_back(t.rssi);
+        q->snr.push_back(t.snr);
+        q->multipath.push_back(t.multipath);
+        q->pilot.push_back(t.pilot);
+        q->valid.push_back(t.valid);
+    }
+    Fit(q->rssi, ListLength("rssi"), 0);
+    Fit(q->snr, ListLength("snr"), 0);
+    Fit(q->multipath, ListLength("multipath"), 0);
+    Fit(q->pilot, ListLength("pilot"), 0);
+    Fit(q->valid, ListLength("valid"), 0);
+    return q;
+}
+
+std::unique_ptr<Network::JsonMsgRdsData> SimDevice::MakeRds(TimePoint now) const {
+    auto r = std::make_unique<Network::JsonMsgRdsData>();
+    const std::int64_t elapsed = ElapsedMs(now);
+    const std::string clock = WideToUtf8(Network::FormatTimeText(platform::LocalTimeNow()));
+    for (std::uint32_t i = 0; i < tuners_; ++i) {
+        const TunerRds t = band_->Rds(freqs_[i], i, elapsed, clock);
+        r->psrv.push_back(Utf8ToWide(t.psrv));
+        r->text.push_back(Utf8ToWide(t.text));
+        r->time.push_back(Utf8ToWide(t.time));
+    }
+    Fit(r->psrv, ListLength("psrv"), std::wstring());
+    Fit(r->text, ListLength("text"), std::wstring());
+    Fit(r->time, ListLength("time"), std::wstring());
+    return r;
+}
+
+void SimDevice::Handle(const Network::JsonMsg& msg, const Network::SockAddr& from, TimePoint now,
+                       std::vector<std::string>* log) {
+    const std::wstring& type = msg.type;
+    std::unique_ptr<Network::JsonMsg> answer;
+    bool reliable = true;
+    if (type == L"dev_find") {
+        answer = MakeDevInfo();
+        reliable = false;  // discovery: one datagram, never repeated
+    } else if (type == L"get_dev_info") {
+        answer = MakeDevInfo();
+    } else if (type == L"get_state") {
+        auto state = std::make_unique<Network::JsonMsgState>();
+        state->device_freq = faults_.zero_device_freq ? 0 : config_.device_freq;
+        answer = std::move(state);
+    } else if (type == L"get_fm_freq") {
+        auto f = std::make_unique<Network::JsonMsgFmFreq>();
+        f->freq = freqs_;
+        Fit(f->freq, ListLength("freq"), 0);
+        answer = std::move(f);
+    } else if (type == L"set_fm_freq") {
+        const auto* set = dynamic_cast<const Network::JsonMsgSetFmFreq*>(&msg);
+        for (std::size_t i = 0; set != nullptr && i < freqs_.size() && i < set->freq.size(); ++i) {
+            freqs_[i] = set->freq[i];
+        }
+        ++counters_.set_fm_freq;
+    } else if (type == L"get_fm_quality") {
+        answer = MakeQuality(now);
+    } else if (type == L"get_rds_data") {
+        answer = MakeRds(now);
+    } else if (type == L"get_inputs") {
+        auto in = std::make_unique<Network::JsonMsgInputs>();
+        in->inputs = routes_;
+        Fit(in->inputs, ListLength("inputs"), Network::SockAddr());
+        answer = std::move(in);
+    } else if (type == L"set_inputs") {
+        const auto* set = dynamic_cast<const Network::JsonMsgSetInputs*>(&msg);
+        for (std::size_t i = 0; set != nullptr && i < routes_.size() && i < set->inputs.size(); ++i) {
+            if (set->inputs[i].active) {
+                routes_[i] = set->inputs[i].addr;  // cleared for "off"
+            }
+        }
+        ++counters_.set_inputs;
+    } else {
+        ++counters_.unhandled;
+    }
+    if (!answer) {
+        return;
+    }
+    answer->ack_msg_id = msg.msg_id;
+    ++counters_.answers_out;
+    if (reliable) {
+        SendReliable(*answer, from);
+    } else {
+        SendDirect(*answer, from, now, log);
+    }
+}
+
+DeviceCounters SimDevice::Counters() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return counters_;
+}
+
+Faults SimDevice::GetFaults() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return faults_;
+}
+
+void SimDevice::SetFaults(const Faults& faults) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    faults_ = faults;
+    in_line_.SetFaults(faults.in);
+    out_line_.SetFaults(faults.out);
+}
+
+std::vector<TunerState> SimDevice::Tuners(TimePoint now) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const std::int64_t elapsed = ElapsedMs(now);
+    const std::string clock = WideToUtf8(Network::FormatTimeText(platform::LocalTimeNow()));
+    std::vector<TunerState> out;
+    for (std::uint32_t i = 0; i < tuners_; ++i) {
+        TunerState t;
+        t.freq = freqs_[i];
+        t.quality = band_->Quality(freqs_[i], i, elapsed);
+        t.rds = band_->Rds(freqs_[i], i, elapsed, clock);
+        out.push_back(std::move(t));
+    }
+    return out;
+}
+
+std::vector<Network::SockAddr> SimDevice::InputRoutes() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return routes_;
+}
+
+}  // namespace Sim

@@ -1,0 +1,152 @@
+// One simulated FM tuner device: its control protocol, its tuners and its two fault lines.
+//
+// The device keeps the peer contract from the device's side:
+//  - every message but "ack" is acknowledged at once ("ack" with "ack_msg_id" = its "msg_id"), also a
+//    repeated copy, which is then dropped (only the last message of each sender is remembered);
+//  - its own answers go out reliably: one in flight per peer, repeated until acknowledged, given up
+//    after a few sends; a "dev_find" is answered with one plain "dev_info" datagram, as in discovery;
+//  - every request of the tuner model is answered, each answer naming the request in "ack_msg_id".
+//
+// The simulator's thread feeds the device raw datagrams (FromWire) and steps it (Step), which delivers
+// what the incoming fault line lets through, sends what is due and writes to the device's socket. All
+// state sits behind one mutex, so tests and tools may read counters and tuners, and change faults, at
+// any time. Step is also the place for periodic work of the device (the audio sender of a later stage
+// ticks here, with NextDeadline telling the simulator when it is due).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/socket.h"
+#include "protocol/device_msgs.h"
+#include "sim/config.h"
+#include "sim/faults.h"
+#include "sim/outbox.h"
+#include "sim/random.h"
+#include "sim/stations.h"
+
+namespace Sim {
+
+// What a device has seen and done; every figure counts from the simulator's start.
+struct DeviceCounters {
+    std::uint64_t datagrams_in = 0;    // read for this device (its socket, plus its copies of discovery)
+    std::uint64_t datagrams_out = 0;   // written to the socket
+    std::uint64_t bad_datagrams = 0;   // delivered but not a message
+    std::uint64_t messages_in = 0;     // new messages (not "ack", not repeats)
+    std::uint64_t duplicates_in = 0;   // repeated copies, acknowledged and dropped
+    std::uint64_t acks_in = 0;         // acknowledgements of the device's message in flight
+    std::uint64_t stray_acks_in = 0;   // acknowledgements matching nothing in flight
+    std::uint64_t acks_out = 0;        // acknowledgements sent
+    std::uint64_t answers_out = 0;     // answers made (each counted once, however often it is sent)
+    std::uint64_t repeats_out = 0;     // repetitions of unacknowledged answers
+    std::uint64_t give_ups = 0;        // answers given up without acknowledgement
+    std::uint64_t lost_in = 0;         // fault line: dropped on the way in
+    std::uint64_t lost_out = 0;        // fault line: dropped on the way out
+    std::uint64_t duplicated_in = 0;   // fault line: extra copies made on the way in
+    std::uint64_t duplicated_out = 0;  // ... on the way out
+    std::uint64_t reordered_in = 0;    // fault line: held back to be overtaken, on the way in
+    std::uint64_t reordered_out = 0;   // ... on the way out
+    std::uint64_t send_errors = 0;     // datagrams the socket refused
+    std::uint64_t set_fm_freq = 0;     // "set_fm_freq" messages applied
+    std::uint64_t set_inputs = 0;      // "set_inputs" messages applied
+    std::uint64_t unhandled = 0;       // messages the device has no use for (acknowledged only)
+};
+
+// What one tuner is tuned to and receives.
+struct TunerState {
+    std::int32_t freq = 0;
+    TunerQuality quality;
+    TunerRds rds;
+};
+
+class SimDevice {
+public:
+    // `index` is the device's place in the simulator; `start` the simulator's start (radiotext clock).
+    SimDevice(std::size_t index, const DeviceConfig& config, const SimConfig& sim,
+              std::shared_ptr<const Band> band, TimePoint start);
+    SimDevice(const SimDevice&) = delete;
+    SimDevice& operator=(const SimDevice&) = delete;
+
+    // Fixed for the device's life.
+    [[nodiscard]] const std::string& UnitId() const noexcept { return unit_id_; }
+    [[nodiscard]] std::size_t Index() const noexcept { return index_; }
+    [[nodiscard]] std::uint32_t TunerCount() const noexcept { return tuners_; }
+
+    // The socket the device writes to (set by the simulator before the first Step; not owned).
+    void SetSocket(platform::SocketHandle socket) noexcept { socket_ = socket; }
+
+    // A datagram that reached the device: from its own socket, or (via_discovery) one that arrived at
+    // the discovery port. It enters the incoming fault line. Log lines are appended to `log` when given.
+    void FromWire(const std::uint8_t* data, std::size_t size, const Network::SockAddr& from,
+                  bool via_discovery, TimePoint now, std::vector<std::string>* log);
+
+    // Does everything due at `now`: delivers incoming datagrams, queues acknowledgements and answers,
+    // repeats or gives up answers, and writes what leaves the outgoing fault line to the socket.
+    void Step(TimePoint now, std::vector<std::string>* log);
+
+    // When Step has work next; empty when nothing waits.
+    [[nodiscard]] std::optional<TimePoint> NextDeadline(TimePoint now) const;
+
+    // ---- for tests and tools; any thread ----
+    [[nodiscard]] DeviceCounters Counters() const;
+    [[nodiscard]] Faults GetFaults() const;
+    // Takes effect for the next datagram; datagrams already on their way keep their fates.
+    void SetFaults(const Faults& faults);
+    [[nodiscard]] std::vector<TunerState> Tuners(TimePoint now) const;
+    // Where each input (tuner) stream is to go, as the last "set_inputs" left it (cleared: off).
+    [[nodiscard]] std::vector<Network::SockAddr> InputRoutes() const;
+
+private:
+    // The caller holds mutex_ for all of these.
+    void Deliver(const Datagram& d, TimePoint now, std::vector<std::string>* log);
+    void Handle(const Network::JsonMsg& msg, const Network::SockAddr& from, TimePoint now,
+                std::vector<std::string>* log);
+    void SendDirect(Network::JsonMsg& msg, const Network::SockAddr& to, TimePoint now,
+                    std::vector<std::string>* log);
+    void SendReliable(Network::JsonMsg& msg, const Network::SockAddr& to);
+    void SubmitOut(Datagram d, TimePoint now, std::vector<std::string>* log);
+    [[nodiscard]] std::vector<std::uint8_t> Serialize(const Network::JsonMsg& msg);
+    [[nodiscard]] std::size_t ListLength(const char* key) const;
+    [[nodiscard]] std::int64_t ElapsedMs(TimePoint now) const;
+    [[nodiscard]] std::string LogPrefix(TimePoint now) const;
+
+    std::unique_ptr<Network::JsonMsgDevInfo> MakeDevInfo() const;
+    std::unique_ptr<Network::JsonMsgFmQuality> MakeQuality(TimePoint now) const;
+    std::unique_ptr<Network::JsonMsgRdsData> MakeRds(TimePoint now) const;
+
+    const std::size_t index_;
+    const std::string unit_id_;
+    const DeviceConfig config_;
+    const std::uint32_t tuners_;
+    const std::uint32_t discovery_spread_ms_;
+    const std::uint32_t max_sends_;
+    const std::shared_ptr<const Band> band_;
+    const TimePoint start_;
+    platform::SocketHandle socket_ = platform::kInvalidSocket;
+    const Network::AsioDriverJsonMsgFactory factory_;
+
+    mutable std::mutex mutex_;
+    Faults faults_;
+    FaultLine in_line_;
+    FaultLine out_line_;
+    Random spread_random_;
+    ReliableOutbox outbox_;
+    std::map<Network::SockAddr, std::uint32_t> last_ids_;  // last new message id of each sender
+    std::vector<std::int32_t> freqs_;
+    std::vector<Network::SockAddr> routes_;
+    DeviceCounters counters_;
+};
+
+// "a.b.c.d:port".
+[[nodiscard]] std::string EndpointText(const Network::SockAddr& addr);
+// The text part of a datagram for a log line: the bytes up to the zero byte (control characters shown
+// as '?', cut after 2000 bytes), then " +N bytes" for an attachment.
+[[nodiscard]] std::string DatagramText(const std::vector<std::uint8_t>& bytes);
+
+}  // namespace Sim
