@@ -678,6 +678,11 @@ bool CDebugLog::Flush(std::chrono::milliseconds timeout) {
     return delivered;
 }
 
+std::uint64_t CDebugLog::PendingRecords() {
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    return queuedCount_ - deliveredCount_;
+}
+
 // ---- writer thread ----------------------------------------------------------------------------
 
 void CDebugLog::WriterMain() {

@@ -94,6 +94,9 @@ public:
     // file was full.
     std::uint64_t LostRecords() const { return lostRecords_.load(std::memory_order_relaxed); }
 
+    // Records accepted but not yet delivered by the writer.
+    std::uint64_t PendingRecords();
+
     // Clean-up passes finished so far.
     std::uint64_t CompletedCleanups() const { return completedCleanups_.load(); }
 

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -13,6 +14,7 @@
 namespace {
 
 constexpr auto kPollInterval = std::chrono::milliseconds(10);
+constexpr auto kExitDrainStep = std::chrono::milliseconds(500);
 
 // The environment lock: a mutex made on first use, a reference count and a creation state (0 idle,
 // 1 creating). The first reference adds one more for the process, so the count never returns to zero
@@ -65,7 +67,8 @@ void ReleaseReference() {
 }  // namespace
 
 EnvironmentCommon::EnvironmentCommon(const DebugLogOptions& logOptions) {
-    debugLog_ = CDebugLog::Create(logOptions);
+    processLog_ = CDebugLog::Create(logOptions);
+    debugLog_ = processLog_;
     // The usage-counter manager, the signal-handler collection and the stack-trace logger join here
     // when they exist; until then their pointers stay empty and the crash handler is not installed.
 }
@@ -74,6 +77,23 @@ EnvironmentCommon::~EnvironmentCommon() {
     stackTraceLogger_.reset();
     usageCounterManager_.reset();
     debugLog_.reset();
+    processLog_.reset();
+}
+
+void EnvironmentCommon::DrainLogAtExit() {
+    if (!processLog_) {
+        return;
+    }
+    // Flush also waits for a writer that has not yet opened its first file. Each step must show
+    // progress, or the writer is taken for gone (at the end of a process its thread may be).
+    std::uint64_t pending = processLog_->PendingRecords();
+    for (int idleSteps = 0; !processLog_->Flush(kExitDrainStep);) {
+        const std::uint64_t now = processLog_->PendingRecords();
+        if (now >= pending && (now != 0 || ++idleSteps > 1)) {
+            return;
+        }
+        pending = now;
+    }
 }
 
 std::shared_ptr<IDebugLog>& EnvironmentCommon::GetDebugLog(std::shared_ptr<IDebugLog>& out) {
@@ -119,6 +139,12 @@ IEnvironment* GetEnvironment(const EnvironmentRef&) {
         }
         environment = new EnvironmentCommon(options);
         g_environment.store(environment, std::memory_order_release);
+        // The environment is never destroyed; at exit the records still queued are written out.
+        std::atexit([] {
+            if (EnvironmentCommon* env = g_environment.load(std::memory_order_acquire)) {
+                env->DrainLogAtExit();
+            }
+        });
     }
     return environment;
 }

@@ -16,6 +16,7 @@
 
 #include "common/debug_log.h"
 
+class CDebugLog;
 class IStackTraceLogger;
 namespace cmn {
 class IUsageCounterManager;
@@ -46,7 +47,12 @@ public:
     std::shared_ptr<cmn::IUsageCounterManager>& GetUsageCounterManager(
         std::shared_ptr<cmn::IUsageCounterManager>& out) override;
 
+    // Waits, at process exit, until the log's writer has taken the records still queued; gives up
+    // when it stops making progress (its thread may already be gone).
+    void DrainLogAtExit();
+
 private:
+    std::shared_ptr<CDebugLog> processLog_;
     std::shared_ptr<IDebugLog> debugLog_;
     std::shared_ptr<IStackTraceLogger> stackTraceLogger_;
     std::shared_ptr<cmn::IUsageCounterManager> usageCounterManager_;

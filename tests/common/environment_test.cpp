@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <set>
 #include <thread>
 #include <vector>
@@ -83,6 +85,56 @@ TEST(Environment, ProcessLogUsesTheConfiguredFolderAndCannotBeReconfigured) {
         }
     }
     EXPECT_TRUE(found);
+}
+
+}  // namespace
+
+namespace {
+
+constexpr int kExitRecords = 100000;
+
+// The child process of the test below logs into this folder; the build tree gives both processes the
+// same name without their having to talk.
+std::filesystem::path ExitLogFolder() {
+    return std::filesystem::path(NORVANE_TEST_BINARY_DIR) / "exit-drain-log";
+}
+
+int CountExitRecords(const std::filesystem::path& folder) {
+    int found = 0;
+    std::error_code ec;
+    for (std::filesystem::recursive_directory_iterator it(folder, ec), end; !ec && it != end;
+         it.increment(ec)) {
+        if (!it->is_regular_file() || it->path().extension() != ".log") {
+            continue;
+        }
+        const std::string bytes = testing_support::ReadBytes(it->path());
+        for (std::size_t pos = bytes.find("exit record "); pos != std::string::npos;
+             pos = bytes.find("exit record ", pos + 1)) {
+            ++found;
+        }
+    }
+    return found;
+}
+
+TEST(EnvironmentDeathTest, RecordsQueuedAtExitReachTheFile) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process, whose log is not yet made
+    const std::filesystem::path folder = ExitLogFolder();
+    EXPECT_EXIT(
+        {
+            testing_support::RemoveTree(folder);
+            if (!UseProcessDebugLogFolder(folder)) {
+                std::_Exit(2);
+            }
+            std::shared_ptr<IDebugLog> log = GetProcessDebugLog();
+            log->SetEntriesPerMinute(0);
+            for (int i = 0; i < kExitRecords; ++i) {
+                log->Write(FormatLine(L"exit record %d of a program that ends at once", i));
+            }
+            std::exit(0);  // with most records still queued
+        },
+        ::testing::ExitedWithCode(0), "");
+    EXPECT_EQ(CountExitRecords(folder), kExitRecords);
+    testing_support::RemoveTree(folder);
 }
 
 }  // namespace

@@ -86,14 +86,9 @@ inline const std::filesystem::path& ProcessLogTestFolder() {
         std::filesystem::path p = UniqueTempPath("proclog");
         UseProcessDebugLogFolder(p);
         static std::filesystem::path* atExitFolder = new std::filesystem::path(p);
-        std::atexit([] {
-            if (ProcessEnvironmentExists()) {
-                if (std::shared_ptr<IDebugLog> log = GetProcessDebugLog()) {
-                    log->Flush(std::chrono::milliseconds(2000));
-                }
-            }
-            RemoveTree(*atExitFolder);
-        });
+        // Registered before the environment exists, so this runs after the environment's own exit hook
+        // has written out the records still queued.
+        std::atexit([] { RemoveTree(*atExitFolder); });
         return p;
     }();
     return folder;
