@@ -1,0 +1,113 @@
+#include "devices/broadcast_receiver.h"
+
+#include <thread>
+
+#include "net/inet.h"
+#include "net/json_udp_connect.h"
+#include "protocol/device_msgs.h"
+
+namespace Norvane {
+
+namespace {
+
+const Network::AsioDriverJsonMsgFactory& DiscoveryFactory() {
+    static const Network::AsioDriverJsonMsgFactory factory;
+    return factory;
+}
+
+// Sleeps until `duration` has passed on the steady clock (a single sleep may end a little early on some
+// systems).
+void SleepFully(std::chrono::milliseconds duration) {
+    const auto deadline = std::chrono::steady_clock::now() + duration;
+    for (auto now = std::chrono::steady_clock::now(); now < deadline;
+         now = std::chrono::steady_clock::now()) {
+        std::this_thread::sleep_for(deadline - now);
+    }
+}
+
+}  // namespace
+
+ErrInfo BroadcastReceiver::Find(const Network::SockAddr& local, const Network::SockAddr& target,
+                                std::vector<DiscoveredDevice>& result) {
+    BroadcastReceiver receiver;
+    return receiver.FindActiveDevices(local, target, result);
+}
+
+ErrInfo BroadcastReceiver::FindActiveDevices(const Network::SockAddr& local, const Network::SockAddr& target,
+                                             std::vector<DiscoveredDevice>& result) {
+    ErrInfo err(ERR_PLACE("Norvane::BroadcastReceiver::FindActiveDevices"));
+    result.clear();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        found_.clear();
+        seen_.clear();
+    }
+    // Declared first so that it is destroyed last: the session's socket belongs to it.
+    std::shared_ptr<Network::INetManager> service =
+        Network::INetManager::Create(ComponentInfo{L"BroadcastReceiver NetManager"}, true, 0);
+    if (!service) {
+        return err.SetError(L"Can not create UdpNetMan");
+    }
+    std::shared_ptr<Network::JsonUdpConnect> session =
+        Network::JsonUdpConnect::Create(ComponentInfo{L"BroadcastReceiver.JsonUdpConnect"}, *service);
+    if (!session) {
+        return err.SetError(L"Can not create JsonUdpConnect");
+    }
+
+    Network::JsonUdpConnectInfo info;
+    info.receiver = this;
+    info.factory = &DiscoveryFactory();
+    info.local_addr = local;
+    // The target is normally a broadcast address, which the system refuses without this option.
+    info.broadcast = true;
+    if (ErrInfo e = session->Init(info); !e.IsOk()) {
+        return e;
+    }
+    if (ErrInfo e = session->Start(); !e.IsOk()) {
+        return e;
+    }
+    if (ErrInfo e = session->SendDirect(std::make_shared<Network::JsonMsgDevFind>(), target); !e.IsOk()) {
+        session->Stop();
+        return e;
+    }
+    SleepFully(kDiscoveryWait);
+    // No callback after this: the list is complete.
+    session->Stop();
+    session.reset();
+    service.reset();
+
+    std::lock_guard<std::mutex> lock(mutex_);
+    result = found_;
+    return err;
+}
+
+void BroadcastReceiver::OnAck(Network::IJsonUdpManager* /*from*/,
+                              const std::shared_ptr<Network::JsonMsg>& /*msg*/) {}
+
+void BroadcastReceiver::OnError(Network::IJsonUdpManager* /*from*/, const ErrInfo& /*error*/) {}
+
+void BroadcastReceiver::OnMessage(Network::IJsonUdpManager* /*from*/, std::shared_ptr<Network::JsonMsg> msg,
+                                  const Network::SockAddr& sender) {
+    const auto* info = dynamic_cast<const Network::JsonMsgDevInfo*>(msg.get());
+    if (info == nullptr) {
+        return;
+    }
+    DiscoveredDevice device;
+    device.description.unit_id = info->unit_id;
+    device.description.hardware = info->hardware;
+    device.description.firmware = info->firmware;
+    device.description.software = info->software;
+    device.description.audio_protocol = info->audio_protocol;
+    device.description.control_protocol = info->control_protocol;
+    device.description.rtp_port = info->rtp_port;
+    device.description.inputs = info->inputs;
+    device.description.outputs = info->outputs;
+    device.source = sender;
+
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (seen_.emplace(sender, info->msg_id).second) {
+        found_.push_back(std::move(device));
+    }
+}
+
+}  // namespace Norvane

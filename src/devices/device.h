@@ -1,0 +1,137 @@
+// The general device interface the SDK façade drives, the records it is initialised and started with, the
+// interface of each model, and the device factory.
+//
+// A device keeps the control session with one networked device: it connects (the "get_dev_info" /
+// "get_state" handshake), keeps the device's description and lets its owner read and change the model's
+// values. The façade holds a device as IDevice and reaches the model's own operations through
+// GetKx410() (or GetKx260(), GetKx9()).
+#pragma once
+
+#include <norvane/sdk.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/err_info.h"
+#include "protocol/json_msg.h"
+
+namespace Network {
+class INetManager;
+}
+
+namespace Norvane {
+
+// Control port a device listens on unless told otherwise.
+inline constexpr std::uint16_t kDefaultDevicePort = 15001;
+// Samples per channel in one audio block, for every model.
+inline constexpr std::uint32_t kFramesPerBlock = 192;
+
+// What a device says about itself ("dev_info") plus its sample frequency ("state").
+struct DeviceDescription {
+    std::wstring unit_id;
+    std::uint32_t hardware = 0;
+    std::uint32_t firmware = 0;
+    std::uint32_t software = 0;
+    std::uint32_t audio_protocol = 0;
+    std::uint32_t control_protocol = 0;
+    std::uint32_t rtp_port = 0;
+    std::uint32_t inputs = 0;
+    std::uint32_t outputs = 0;
+    std::uint32_t device_freq = 0;  // Hz, from "state"; 0 until reported
+};
+
+// How to reach one device.
+struct DeviceInitInfo {
+    std::wstring device_addr;  // host name or dotted quad
+    std::uint16_t device_port = kDefaultDevicePort;
+    std::wstring host_addr;  // local end of the session
+    std::uint16_t host_port = 0;
+    // Called (on the session's worker thread) with every message accepted from the device.
+    std::function<void(const std::shared_ptr<Network::JsonMsg>&)> on_message;
+};
+
+// How to run audio.
+struct DeviceStartInfo {
+    using AudioIoCallback =
+        std::function<void(const std::vector<float*>& in, std::vector<float*>& out, std::size_t frames)>;
+    using BuffersCallback = std::function<void(std::vector<float*>& in, std::size_t frames)>;
+
+    std::uint16_t rtp_base_port = 0;  // input stream i is received on rtp_base_port + 2*i + 2
+    std::uint32_t buffer_window = 20;
+    std::uint32_t start_latency = 10;
+    AudioIoCallback on_audio_io;       // once per block with the input and output channel buffers
+    BuffersCallback on_buffers;        // when set, supplies the input buffers at the start of each block
+    bool alloc_output_buffers = true;  // the library allocates the output buffers
+};
+
+// Reception quality of one tuner (the device's "rssi", "snr", "multipath", "pilot" and "valid").
+struct TunerQualityValues {
+    std::uint32_t rssi = 0;
+    std::uint32_t snr = 0;
+    std::uint32_t multipath = 0;
+    std::uint32_t pilot = 0;
+    std::uint32_t valid = 0;
+    friend bool operator==(const TunerQualityValues&, const TunerQualityValues&) = default;
+};
+
+// RDS texts of one tuner, as the device sends them.
+struct TunerRdsDataValues {
+    std::wstring psrv;
+    std::wstring text;
+    std::wstring time;
+    friend bool operator==(const TunerRdsDataValues&, const TunerRdsDataValues&) = default;
+};
+
+class IDeviceKx260;
+class IDeviceKx9;
+
+// The FM tuner's own operations. The arrays hold one element per tuner (the device's inputs).
+class IDeviceKx410 {
+public:
+    virtual ~IDeviceKx410() = default;
+    // With `request`, asks the device first and waits for a new answer.
+    virtual bool GetFmFreq(unsigned int* freqs, bool request) = 0;
+    // Tunes every tuner and reads the frequencies back.
+    virtual bool SetFmFreq(const unsigned int* freqs) = 0;
+    virtual bool GetFmQuality(TunerQualityValues* values, bool request) = 0;
+    virtual bool GetRdsData(TunerRdsDataValues* values, bool request) = 0;
+};
+
+class IDevice {
+public:
+    virtual ~IDevice() = default;
+
+    // Connects and completes the handshake.
+    virtual ErrInfo Init(const DeviceInitInfo& settings) = 0;
+    // Stops audio if it runs and disconnects; nothing when disconnected.
+    virtual void Close() = 0;
+    virtual ErrInfo Start(const DeviceStartInfo& settings) = 0;
+    virtual void Stop() = 0;
+
+    [[nodiscard]] virtual SDK::DeviceType GetType() = 0;
+    // 0 Disconnected, 1 Connected, 2 RtpActive.
+    [[nodiscard]] virtual std::uint32_t GetState() = 0;
+    // Copies: the session's worker thread may update the description at any time.
+    [[nodiscard]] virtual std::wstring GetDeviceId() = 0;
+    [[nodiscard]] virtual DeviceDescription GetDeviceInfo() = 0;
+    [[nodiscard]] virtual std::uint32_t GetInputs() = 0;
+    [[nodiscard]] virtual std::uint32_t GetOutputs() = 0;
+    [[nodiscard]] virtual std::uint32_t GetFramesPerBlock() = 0;
+    [[nodiscard]] virtual std::uint32_t GetSampleFreq() = 0;
+
+    // The model's own interface; null for the other models.
+    [[nodiscard]] virtual IDeviceKx260* GetKx260() { return nullptr; }
+    [[nodiscard]] virtual IDeviceKx410* GetKx410() { return nullptr; }
+    [[nodiscard]] virtual IDeviceKx9* GetKx9() { return nullptr; }
+};
+
+// A new device of `type` using the two socket services (not owned; they must outlive the device), or null
+// for a model this build does not carry or a number outside the model table. The caller owns the result.
+std::unique_ptr<IDevice> CreateDevice(SDK::DeviceType type, Network::INetManager* control,
+                                      Network::INetManager* audio);
+
+}  // namespace Norvane

@@ -1,0 +1,155 @@
+// DeviceBase: the control session with one device, shared by every model.
+//
+// Init opens a reliable message session to the device's control port and performs the handshake
+// ("get_dev_info", then "get_state"); the description is then known and the model's OnConnected runs.
+// Requests go out through SendMessageToDevice, which waits for the acknowledgement when asked to; a caller
+// that wants data waits for the model's answer with WaitForCondition.
+//
+// Threads: the application's threads call Init, Close and the request operations and block in the waits
+// (at most kResponseTimeoutMs each). The session's worker thread calls OnAck and OnMessage, so message
+// handlers run there; they never wait for anything the worker itself would have to deliver. The data
+// lock guards the description and the model's lists; handlers hold it while they write, readers while
+// they copy, and the data condition is signalled after every message handled.
+//
+// Only messages whose sender has the device's IP address are handled; anything else is dropped with a
+// log line, so nobody else on the network can change the application's view of the device.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "common/debug_log.h"
+#include "common/err_info.h"
+#include "devices/ack_tracker.h"
+#include "devices/device.h"
+#include "net/json_udp_connect.h"
+#include "net/json_udp_manager.h"
+#include "protocol/device_msgs.h"
+#include "protocol/sock_addr.h"
+
+namespace Norvane {
+
+// How long a caller waits for an acknowledgement, and then again for an answer.
+inline constexpr std::chrono::milliseconds kResponseTimeout{2000};
+// Identifiers of the device's messages remembered to drop late duplicates (a repeat that arrives after
+// other messages, which the session no longer recognises).
+inline constexpr std::size_t kRecentMessageIds = 32;
+
+class DeviceBase : public Network::IJsonUdpReceiver, public IDevice {
+public:
+    // `name` starts every log line of the device. The services are not owned and must outlive it.
+    DeviceBase(std::wstring name, Network::INetManager* control, Network::INetManager* audio);
+    // Disconnects. A model class calls Shutdown() in its own destructor, while its handlers still exist.
+    ~DeviceBase() override;
+    DeviceBase(const DeviceBase&) = delete;
+    DeviceBase& operator=(const DeviceBase&) = delete;
+
+    // IDevice
+    ErrInfo Init(const DeviceInitInfo& settings) override;
+    void Close() override;
+    ErrInfo Start(const DeviceStartInfo& settings) override;
+    void Stop() override;
+    [[nodiscard]] std::uint32_t GetState() override { return state_.load(); }
+    [[nodiscard]] std::wstring GetDeviceId() override;
+    [[nodiscard]] DeviceDescription GetDeviceInfo() override;
+    [[nodiscard]] std::uint32_t GetInputs() override;
+    [[nodiscard]] std::uint32_t GetOutputs() override;
+    [[nodiscard]] std::uint32_t GetFramesPerBlock() override { return kFramesPerBlock; }
+    [[nodiscard]] std::uint32_t GetSampleFreq() override;
+
+    // IJsonUdpReceiver (the session's worker thread).
+    void OnAck(Network::IJsonUdpManager* from, const std::shared_ptr<Network::JsonMsg>& msg) override;
+    // Checks the sender and drops late duplicates, then HandleMessage, then wakes the data waiters and
+    // calls the init settings' on_message.
+    void OnMessage(Network::IJsonUdpManager* from, std::shared_ptr<Network::JsonMsg> msg,
+                   const Network::SockAddr& sender) final;
+    // Session errors change nothing: a device that falls silent stays connected until it is closed.
+    void OnError(Network::IJsonUdpManager* from, const ErrInfo& error) override;
+
+    // Sends one message to the device; with `wait`, waits up to kResponseTimeout for its acknowledgement
+    // ("Message response time has expired").
+    ErrInfo SendMessageToDevice(std::shared_ptr<Network::JsonMsg> msg, bool wait);
+    // Waits up to kResponseTimeout, under the data lock, until `pred` holds. True when it does.
+    bool WaitForCondition(const std::function<bool()>& pred);
+
+    virtual ErrInfo RequestDevInfo(bool wait);
+    ErrInfo RequestState(bool wait);
+    ErrInfo RequestInputs(bool wait);
+
+    // The input routing of the last "inputs" answer.
+    [[nodiscard]] std::vector<Network::SockAddr> GetInputRouting();
+    // Late duplicates dropped so far (for diagnostics and tests).
+    [[nodiscard]] std::uint64_t GetDroppedDuplicates() const noexcept { return droppedDuplicates_.load(); }
+    // Messages dropped because their sender was not the device.
+    [[nodiscard]] std::uint64_t GetDroppedForeign() const noexcept { return droppedForeign_.load(); }
+
+protected:
+    // The model's work after a successful handshake (on the thread that called Init).
+    virtual void OnConnected() = 0;
+    // The model's clean-up after disconnection.
+    virtual void OnDisconnected() = 0;
+
+    // Handles one message from the device (worker thread). Models handle their own messages and then
+    // call this one, which routes "dev_info", "state", "inputs" and "get_time".
+    virtual void HandleMessage(const std::shared_ptr<Network::JsonMsg>& msg, const Network::SockAddr& from);
+    virtual void OnDevInfo(const Network::JsonMsgDevInfo& msg, const Network::SockAddr& from);
+    virtual void OnState(const Network::JsonMsgState& msg, const Network::SockAddr& from);
+    virtual void OnInputs(const Network::JsonMsgInputs& msg, const Network::SockAddr& from);
+    // Answers with "cur_time" without waiting: the acknowledgement is delivered by this very thread.
+    virtual void OnGetTime(const Network::JsonMsgGetTime& msg, const Network::SockAddr& from);
+
+    // Close, then release the session whatever the state. For the destructors of model classes.
+    void Shutdown();
+
+    // Writes one line "<name>: <text>" when the log's level is `level` or more.
+    void Log(std::uint32_t level, const std::wstring& text);
+
+    [[nodiscard]] const std::wstring& Name() const noexcept { return name_; }
+    [[nodiscard]] Network::INetManager* ControlService() const noexcept { return control_; }
+    [[nodiscard]] Network::INetManager* AudioService() const noexcept { return audio_; }
+
+    // Guards the description, the input routing and the model's lists.
+    std::mutex dataMutex_;
+
+private:
+    void Disconnect();
+    [[nodiscard]] std::shared_ptr<Network::IJsonUdpConnect> Session();
+    // True when the message was handled before (a late duplicate); otherwise remembers it.
+    bool SeenBefore(std::uint32_t msgId);
+
+    const std::wstring name_;
+    std::shared_ptr<IDebugLog> log_;
+
+    AckTracker acks_;
+    std::condition_variable dataCv_;
+
+    Network::INetManager* const control_;
+    Network::INetManager* const audio_;
+
+    // Init, Close, Start and Stop, one at a time.
+    std::mutex lifecycleMutex_;
+    std::mutex sessionMutex_;
+    std::shared_ptr<Network::IJsonUdpConnect> session_;
+
+    std::atomic<std::uint32_t> state_{SDK::Disconnected};
+
+    // Under dataMutex_.
+    DeviceInitInfo initInfo_;
+    Network::SockAddr deviceAddr_;
+    DeviceDescription description_;
+    std::vector<Network::SockAddr> inputRouting_;
+    std::deque<std::uint32_t> recentIds_;
+
+    std::atomic<std::uint64_t> droppedDuplicates_{0};
+    std::atomic<std::uint64_t> droppedForeign_{0};
+};
+
+}  // namespace Norvane

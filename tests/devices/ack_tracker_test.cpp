@@ -1,0 +1,97 @@
+#include "devices/ack_tracker.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Norvane::AckTracker;
+using std::chrono::milliseconds;
+
+TEST(AckTracker, AcknowledgementFollowedAtOnceByAnotherIsNotMissed) {
+    AckTracker acks;
+    acks.Expect(11);
+    acks.Expect(12);
+    // Both arrive before either waiter looks: keeping only the last one would lose 11.
+    acks.OnAck(11);
+    acks.OnAck(12);
+    EXPECT_EQ(acks.LastAcknowledged(), 12u);
+    EXPECT_TRUE(acks.Wait(11, milliseconds(0)));
+    EXPECT_TRUE(acks.Wait(12, milliseconds(0)));
+    EXPECT_EQ(acks.Pending(), 0u);
+}
+
+TEST(AckTracker, UnexpectedOrForgottenIdentifiersAreNotKept) {
+    AckTracker acks;
+    acks.OnAck(5);  // nobody waits for it
+    EXPECT_EQ(acks.Pending(), 0u);
+    EXPECT_EQ(acks.LastAcknowledged(), 5u);
+    EXPECT_FALSE(acks.Wait(5, milliseconds(0)));
+
+    acks.Expect(6);
+    acks.Forget(6);
+    acks.OnAck(6);
+    EXPECT_EQ(acks.Pending(), 0u);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(acks.Wait(6, milliseconds(1000)));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, milliseconds(500)) << "a forgotten id must not wait";
+}
+
+TEST(AckTracker, WaitEndsAtItsTimeOutAndForgetsTheIdentifier) {
+    AckTracker acks;
+    acks.Expect(7);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(acks.Wait(7, milliseconds(120)));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, milliseconds(120));
+    EXPECT_EQ(acks.Pending(), 0u);
+    // A late acknowledgement changes nothing for a waiter that gave up.
+    acks.OnAck(7);
+    EXPECT_EQ(acks.Pending(), 0u);
+}
+
+TEST(AckTracker, AcknowledgementBeforeTheWaitStarts) {
+    AckTracker acks;
+    acks.Expect(9);
+    acks.OnAck(9);
+    acks.OnAck(10);
+    acks.OnAck(3);
+    EXPECT_TRUE(acks.Wait(9, milliseconds(0)));
+}
+
+TEST(AckTracker, ManyWaitersAcknowledgedBackToBackAllSucceed) {
+    AckTracker acks;
+    constexpr std::uint32_t kWaiters = 16;
+    for (std::uint32_t id = 1; id <= kWaiters; ++id) {
+        acks.Expect(id);
+    }
+    std::atomic<int> succeeded{0};
+    std::atomic<int> started{0};
+    std::vector<std::thread> waiters;
+    for (std::uint32_t id = 1; id <= kWaiters; ++id) {
+        waiters.emplace_back([&, id] {
+            started.fetch_add(1);
+            if (acks.Wait(id, milliseconds(5000))) {
+                succeeded.fetch_add(1);
+            }
+        });
+    }
+    while (started.load() < static_cast<int>(kWaiters)) {
+        std::this_thread::yield();
+    }
+    // In reverse order and without pause, as a busy session delivers them.
+    for (std::uint32_t id = kWaiters; id >= 1; --id) {
+        acks.OnAck(id);
+    }
+    for (auto& t : waiters) {
+        t.join();
+    }
+    EXPECT_EQ(succeeded.load(), static_cast<int>(kWaiters));
+    EXPECT_EQ(acks.Pending(), 0u);
+}
+
+}  // namespace
