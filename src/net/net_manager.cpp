@@ -119,6 +119,7 @@ NetManager::~NetManager() {
 }
 
 bool NetManager::Start() {
+    std::lock_guard<std::mutex> control(controlMutex_);
     if (running_.load()) {
         return true;
     }
@@ -135,12 +136,20 @@ bool NetManager::Start() {
 }
 
 void NetManager::Stop() {
-    if (!running_.exchange(false)) {
-        return;
+    std::thread ending;
+    {
+        std::lock_guard<std::mutex> control(controlMutex_);
+        if (running_.exchange(false)) {
+            poller_.Wake();
+        }
+        // A receiver may stop the service from the service thread itself: that thread leaves its loop
+        // after the round and is joined by the next Start, or by a Stop from another thread.
+        if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) {
+            ending = std::move(thread_);
+        }
     }
-    poller_.Wake();
-    if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) {
-        thread_.join();
+    if (ending.joinable()) {
+        ending.join();
     }
 }
 

@@ -170,6 +170,7 @@ private:
     void LogError(const std::wstring& line);
 
     std::shared_ptr<IDebugLog> log_;
+    std::mutex controlMutex_;  // serialises Start and Stop
     std::thread thread_;
     const std::wstring name_;
     std::atomic<bool> running_{false};

@@ -165,6 +165,28 @@ TEST(NetManagerLoop, StopClosesEverySocketAndEmptiesTheCollection) {
     EXPECT_TRUE(receiver.WaitCount(1));
 }
 
+TEST(NetManagerLoop, ReceiverMayStopTheServiceFromItsCallback) {
+    auto mgr = StartedManager(L"self-stop");
+    RecordingUdpReceiver receiver;
+    Network::NetManager* raw = mgr.get();
+    receiver.onDatagram = [raw](Network::IUdpSock*, const RecordingUdpReceiver::Datagram&) { raw->Stop(); };
+    auto sock = mgr->CreateUdpSock();
+    Network::UdpSockInfo info;
+    info.receiver = &receiver;
+    const std::uint16_t port = OpenOnFreePort(*sock, info);
+    ASSERT_NE(port, 0);
+    ASSERT_TRUE(SendRaw(port, Bytes(3, 3)));
+    ASSERT_TRUE(receiver.WaitCount(1));
+    EXPECT_TRUE(testing_support::WaitFor([&] { return !sock->GetBaseSock()->IsOpen(); }));
+    EXPECT_FALSE(mgr->IsRunning());
+    // The loop ended on its own; the next Start joins it and serves again.
+    ASSERT_TRUE(mgr->Start());
+    receiver.onDatagram = nullptr;
+    ASSERT_NE(OpenOnFreePort(*sock, info), 0);
+    ASSERT_TRUE(SendRaw(sock->GetInfo().bind_addr.GetPort(), Bytes(4, 4)));
+    EXPECT_TRUE(receiver.WaitCount(2));
+}
+
 TEST(NetManagerLoop, DestroyingAServiceThatNeverRanClosesItsSockets) {
     testing_support::ProcessLogCapture capture;
     std::shared_ptr<Network::IUdpSock> sock;
