@@ -146,6 +146,7 @@ void ParsingBuilder::CloseContainer() {
     if (stack_.empty()) {
         Throw("stack exhausted");
     }
+    placeholderOwner_ = nullptr;
     bool empty = current_->type == kUndefined;
     current_ = stack_.back();
     stack_.pop_back();

@@ -96,11 +96,13 @@ public:
     uint32_t GetUInt32() const;
     uint64_t GetUInt64() const;
     double GetDouble() const;
+    // A double beyond the range of a float gives an infinity of its sign.
     float GetFloat() const;
     const std::wstring& GetString() const;
     void GetString(std::wstring& out) const;
 
     size_t ArraySize() const;
+    // Throws "access object{} size for non-object object" for a value that is not an Object.
     size_t ObjectSize() const;
 
     // Read-only element access; a negative index is checked before the kind.
