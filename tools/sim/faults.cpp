@@ -38,7 +38,16 @@ Fate FaultLine::Submit(Datagram datagram, TimePoint now) {
         return fate;
     }
     fate.duplicated = dup_draw < faults_.duplicate;
-    fate.reordered = reorder_draw < faults_.reorder;
+    // While a datagram waits to be overtaken, the next one is the one that overtakes it and is never
+    // held itself, so even a probability of 1 swaps neighbours instead of delaying everything alike.
+    bool overtakes = false;
+    for (Entry& e : queue_) {
+        if (e.held && !e.overtaken) {
+            e.overtaken = true;
+            overtakes = true;
+        }
+    }
+    fate.reordered = reorder_draw < faults_.reorder && !overtakes;
     fate.delay_ms = faults_.delay_ms + jitter;
 
     Entry entry;

@@ -83,7 +83,8 @@ public:
 
     // Appends every datagram that is due at `now` to `out`, in the order they leave the line: by due
     // time, ties in submission order; a reordered datagram leaves right after the first later datagram
-    // that passes it, or alone when its hold time ends.
+    // that passes it, or alone when its hold time ends. While one is held back, the next datagram is
+    // never held (it is the one that overtakes), so reordering swaps neighbours.
     void TakeDue(TimePoint now, std::vector<Datagram>& out);
 
     // The earliest time at which TakeDue has something to hand out; empty when nothing waits.
@@ -95,8 +96,9 @@ public:
 private:
     struct Entry {
         std::uint64_t seq = 0;
-        TimePoint due;      // when it may leave (for a held one: when its hold ends)
-        bool held = false;  // reordered: waits for a later datagram to pass it
+        TimePoint due;           // when it may leave (for a held one: when its hold ends)
+        bool held = false;       // reordered: waits for a later datagram to pass it
+        bool overtaken = false;  // a later datagram that passes it has been submitted
         Datagram datagram;
     };
 
