@@ -1,0 +1,429 @@
+// The commands of kxctl against the SDK's public interface.
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <future>
+#include <ostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/environment.h"
+#include "kxctl/kxctl_lib.h"
+#include "platform/socket.h"
+#include "platform/utf8.h"
+
+namespace Kxctl {
+
+using Norvane::SDK::DeviceInfoEx;
+using Norvane::SDK::IKx410;
+
+namespace {
+
+// The socket library for the lifetime of one command (counted, so nesting is harmless).
+class SocketLibrary {
+public:
+    SocketLibrary() : started_(platform::StartSocketLibrary().ok()) {}
+    ~SocketLibrary() {
+        if (started_) {
+            platform::StopSocketLibrary();
+        }
+    }
+    SocketLibrary(const SocketLibrary&) = delete;
+    SocketLibrary& operator=(const SocketLibrary&) = delete;
+
+private:
+    bool started_;
+};
+
+std::string SocketFailure(const platform::SocketResult& result) {
+    return std::string(platform::SocketErrorKindName(result.kind)) + " (" + std::to_string(result.code) + ")";
+}
+
+bool Interrupted(const Console& console) {
+    return console.interrupted && console.interrupted();
+}
+
+void Print(Console& console, const std::string& text) {
+    console.out << text;
+    console.out.flush();
+}
+
+void PrintJson(Console& console, const JSON::Value& value) {
+    Print(console, JsonText(value) + "\n");
+}
+
+int Connected(const Settings& settings, Console& console, Session& session) {
+    std::string reason;
+    if (!Connect(settings.device, settings.local, session, reason)) {
+        return Fail(console, reason);
+    }
+    return kExitOk;
+}
+
+// A progress line on the error stream while `work` runs, when that stream is a terminal.
+template <class T>
+T WithProgress(Console& console, const std::string& what, std::future<T> work) {
+    if (!console.err_is_terminal) {
+        return work.get();
+    }
+    static const char kSpinner[] = {'|', '/', '-', '\\'};
+    const auto start = std::chrono::steady_clock::now();
+    std::size_t line_width = 0;
+    for (std::size_t step = 0; work.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready;
+         ++step) {
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        char elapsed[32];
+        std::snprintf(elapsed, sizeof(elapsed), " %.1f s", seconds);
+        const std::string line = std::string(1, kSpinner[step % 4]) + " " + what + elapsed;
+        line_width = std::max(line_width, TextWidth(line));
+        console.err << '\r' << line << std::flush;
+    }
+    // Blank the line again; plain blanks work on every console.
+    console.err << '\r' << std::string(line_width, ' ') << '\r' << std::flush;
+    return work.get();
+}
+
+}  // namespace
+
+bool ChooseLocalEndpoint(const Endpoint& remote, const std::optional<Endpoint>& local, Endpoint& out,
+                         std::string& error) {
+    if (local && local->port != 0) {
+        out = *local;
+        return true;
+    }
+    SocketLibrary library;
+    platform::SockAddrIn address;
+    if (local) {
+        if (platform::SocketResult r = platform::ResolveIPv4(local->host, address); !r) {
+            error = "cannot resolve the local address '" + local->host + "': " + SocketFailure(r);
+            return false;
+        }
+    } else {
+        platform::SockAddrIn destination;
+        if (platform::SocketResult r = platform::ResolveIPv4(remote.host, destination); !r) {
+            error = "cannot resolve '" + remote.host + "': " + SocketFailure(r);
+            return false;
+        }
+        destination.SetPort(remote.port);
+        // Connecting a UDP socket sends nothing; it only makes the system choose the route, and with it
+        // the local address. A broadcast destination needs the broadcast option for that.
+        platform::SocketHandle handle = platform::kInvalidSocket;
+        if (platform::SocketResult r = platform::OpenSocket(platform::SocketKind::kUdp, handle); !r) {
+            error = "cannot open a UDP socket: " + SocketFailure(r);
+            return false;
+        }
+        platform::UniqueSocket probe(handle);
+        (void)platform::SetBroadcast(probe.Get(), true);
+        if (platform::SocketResult r = platform::Connect(probe.Get(), destination); !r) {
+            error = "no local address routes to " + remote.ToString() + ": " + SocketFailure(r);
+            return false;
+        }
+        if (platform::SocketResult r = platform::GetLocalAddress(probe.Get(), address); !r) {
+            error = "cannot read the local address towards " + remote.ToString() + ": " + SocketFailure(r);
+            return false;
+        }
+    }
+    // A free port: bind to port 0 and read what the system gave. The port is free again when the socket
+    // closes, and the session binds it a moment later.
+    address.SetPort(0);
+    platform::SocketHandle handle = platform::kInvalidSocket;
+    if (platform::SocketResult r = platform::OpenSocket(platform::SocketKind::kUdp, handle); !r) {
+        error = "cannot open a UDP socket: " + SocketFailure(r);
+        return false;
+    }
+    platform::UniqueSocket socket(handle);
+    platform::SockAddrIn bound;
+    if (platform::SocketResult r = platform::Bind(socket.Get(), address); !r) {
+        error = "cannot bind to " + platform::FormatAddress(address) + ": " + SocketFailure(r);
+        return false;
+    }
+    if (platform::SocketResult r = platform::GetLocalAddress(socket.Get(), bound); !r) {
+        error = "cannot read the bound port on " + platform::FormatAddress(address) + ": " + SocketFailure(r);
+        return false;
+    }
+    out.host = platform::FormatAddress(address);
+    out.port = bound.Port();
+    return true;
+}
+
+std::string DebugLogPath() {
+    std::shared_ptr<IDebugLog> log = GetProcessDebugLog();
+    if (!log) {
+        return {};
+    }
+    // The file is opened by the log's writer thread: let it catch up first.
+    (void)log->Flush(std::chrono::milliseconds(2000));
+    return WideToUtf8(log->GetFilePath());
+}
+
+int Fail(Console& console, const std::string& reason) {
+    if (std::shared_ptr<IDebugLog> log = GetProcessDebugLog()) {
+        log->Write("kxctl: " + reason);
+    }
+    std::string path = DebugLogPath();
+    console.err << "kxctl: " << reason << " (debug log: " << (path.empty() ? "none" : path) << ")\n";
+    console.err.flush();
+    return kExitFailed;
+}
+
+bool Connect(const Endpoint& device, const std::optional<Endpoint>& local, Session& session,
+             std::string& reason) {
+    session = Session{};
+    session.remote = device;
+    if (!ChooseLocalEndpoint(device, local, session.local, reason)) {
+        return false;
+    }
+    session.device.reset(Norvane::SDK::CreateKx410());
+    if (!session.device) {
+        reason = "cannot create the device object";
+        return false;
+    }
+    Norvane::SDK::DeviceInitSettings init;
+    init.device_addr = device.host;
+    init.device_port = device.port;
+    init.host_addr = session.local.host;
+    init.host_port = session.local.port;
+    if (!session.device->Init(init)) {
+        reason = "cannot connect to " + device.ToString() + " from " + session.local.ToString() +
+                 ": the device did not answer, or the handshake failed";
+        return false;
+    }
+    const unsigned int tuners = session.device->GetInputs();
+    if (tuners > kMaxTuners) {
+        reason = device.ToString() + " reports " + std::to_string(tuners) + " tuners; at most " +
+                 std::to_string(kMaxTuners) + " are supported";
+        return false;
+    }
+    return true;
+}
+
+bool ReadTuners(IKx410& device, bool quality, bool rds, std::vector<TunerReading>& out, std::string& reason) {
+    const unsigned int n = device.GetInputs();
+    out.assign(n, TunerReading{});
+    if (n == 0) {
+        return true;
+    }
+    std::vector<unsigned int> freqs(n, 0);
+    if (!device.GetFmFreq(freqs.data(), true)) {
+        reason = "reading the tuners' frequencies failed";
+        return false;
+    }
+    for (unsigned int i = 0; i < n; ++i) {
+        out[i].freq = freqs[i];
+    }
+    if (quality) {
+        std::vector<Norvane::SDK::Kx410TunerQualityValues> values(n);
+        if (!device.GetFmQuality(values.data(), true)) {
+            reason = "reading the reception quality failed";
+            return false;
+        }
+        for (unsigned int i = 0; i < n; ++i) {
+            out[i].quality = values[i];
+        }
+    }
+    if (rds) {
+        std::vector<Norvane::SDK::Kx410TunerRdsDataValues> values(n);
+        if (!device.GetRdsData(values.data(), true)) {
+            reason = "reading the RDS data failed";
+            return false;
+        }
+        for (unsigned int i = 0; i < n; ++i) {
+            out[i].rds = values[i];
+        }
+    }
+    return true;
+}
+
+int RunDiscover(const Settings& settings, Console& console) {
+    Endpoint local;
+    std::string reason;
+    if (!ChooseLocalEndpoint(settings.target, settings.local, local, reason)) {
+        return Fail(console, reason);
+    }
+    std::vector<DeviceInfoEx> devices;
+    auto work = std::async(std::launch::async, [&] {
+        return Norvane::SDK::FindActiveDevices(local.host, local.port, settings.target.host,
+                                               settings.target.port, devices);
+    });
+    const bool ok = WithProgress(console, "Waiting 3 s for devices to answer " + settings.target.ToString(),
+                                 std::move(work));
+    if (!ok) {
+        return Fail(console,
+                    "discovery from " + local.ToString() + " to " + settings.target.ToString() + " failed");
+    }
+    if (settings.json) {
+        PrintJson(console, DevicesJson(devices));
+    } else if (devices.empty()) {
+        Print(console, "No device answered " + settings.target.ToString() + " within 3 seconds.\n");
+    } else {
+        Print(console, DevicesTable(devices));
+    }
+    return kExitOk;
+}
+
+int RunInfo(const Settings& settings, Console& console) {
+    Session session;
+    if (int code = Connected(settings, console, session); code != kExitOk) {
+        return code;
+    }
+    DeviceReport report;
+    report.info = session.device->GetDeviceInfo();
+    report.state = session.device->GetState();
+    report.frames_per_block = session.device->GetFramesPerBlock();
+    std::string reason;
+    if (!ReadTuners(*session.device, false, false, report.tuners, reason)) {
+        return Fail(console, reason);
+    }
+    if (settings.json) {
+        PrintJson(console, DeviceReportJson(report));
+    } else {
+        Print(console, DeviceReportText(report, session.remote, session.local));
+    }
+    return kExitOk;
+}
+
+int RunTune(const Settings& settings, Console& console) {
+    Session session;
+    if (int code = Connected(settings, console, session); code != kExitOk) {
+        return code;
+    }
+    const unsigned int n = session.device->GetInputs();
+    if (settings.freqs.size() > n) {
+        console.err << "kxctl: " << settings.device.ToString() << " has " << n << " tuner"
+                    << (n == 1 ? "" : "s") << "; " << settings.freqs.size() << " frequencies given\n";
+        return kExitUsage;
+    }
+    std::vector<unsigned int> freqs(n, 0);
+    if (settings.freqs.size() < n && !session.device->GetFmFreq(freqs.data(), true)) {
+        return Fail(console, "reading the tuners' frequencies failed");
+    }
+    for (std::size_t i = 0; i < settings.freqs.size(); ++i) {
+        freqs[i] = settings.freqs[i];
+    }
+    if (!session.device->SetFmFreq(freqs.data())) {
+        return Fail(console, "tuning failed");
+    }
+    std::vector<TunerReading> tuners;
+    std::string reason;
+    if (!ReadTuners(*session.device, false, false, tuners, reason)) {
+        return Fail(console, reason);
+    }
+    if (settings.json) {
+        PrintJson(console, TunersJson(tuners));
+    } else {
+        Print(console, TunersTable(tuners));
+    }
+    return kExitOk;
+}
+
+namespace {
+
+int RunReading(const Settings& settings, Console& console, bool quality, bool rds) {
+    Session session;
+    if (int code = Connected(settings, console, session); code != kExitOk) {
+        return code;
+    }
+    std::vector<TunerReading> tuners;
+    std::string reason;
+    if (!ReadTuners(*session.device, quality, rds, tuners, reason)) {
+        return Fail(console, reason);
+    }
+    if (settings.json) {
+        PrintJson(console, TunersJson(tuners));
+    } else {
+        Print(console, TunersTable(tuners));
+    }
+    return kExitOk;
+}
+
+std::size_t LineCount(const std::string& text) {
+    return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+}  // namespace
+
+int RunQuality(const Settings& settings, Console& console) {
+    return RunReading(settings, console, true, false);
+}
+
+int RunRds(const Settings& settings, Console& console) {
+    return RunReading(settings, console, false, true);
+}
+
+int RunMonitor(const Settings& settings, Console& console) {
+    Session session;
+    if (int code = Connected(settings, console, session); code != kExitOk) {
+        return code;
+    }
+    using Clock = std::chrono::steady_clock;
+    const auto interval = std::chrono::milliseconds(settings.interval_ms);
+    auto next = Clock::now();
+    std::size_t previous_lines = 0;
+    for (std::uint32_t refresh = 1; settings.count == 0 || refresh <= settings.count; ++refresh) {
+        std::vector<TunerReading> tuners;
+        std::string reason;
+        if (!ReadTuners(*session.device, true, true, tuners, reason)) {
+            return Fail(console, reason + " (refresh " + std::to_string(refresh) + ")");
+        }
+        if (settings.json) {
+            PrintJson(console, TunersJson(tuners));
+        } else {
+            std::string text = session.device->GetDeviceId() + " at " + session.remote.ToString() +
+                               ", refresh " + std::to_string(refresh);
+            text += settings.count != 0 ? " of " + std::to_string(settings.count) : " (Ctrl-C ends)";
+            text += "\n" + TunersTable(tuners);
+            if (console.out_redraw && previous_lines > 0) {
+                // Back to the start of the previous view and erase it.
+                console.out << "\x1b[" << previous_lines << "A\x1b[J";
+            } else if (!console.out_redraw && refresh > 1) {
+                text = "\n" + text;
+            }
+            previous_lines = LineCount(text);
+            Print(console, text);
+        }
+        if (settings.count != 0 && refresh == settings.count) {
+            break;
+        }
+        next += interval;
+        const auto now = Clock::now();
+        if (next < now) {
+            next = now;  // a slow reading does not make the next ones come in a burst
+        }
+        while (Clock::now() < next) {
+            if (Interrupted(console)) {
+                return kExitOk;
+            }
+            std::this_thread::sleep_for(
+                std::min<Clock::duration>(std::chrono::milliseconds(50), next - Clock::now()));
+        }
+        if (Interrupted(console)) {
+            return kExitOk;
+        }
+    }
+    return kExitOk;
+}
+
+int Run(const Settings& settings, Console& console) {
+    switch (settings.command) {
+        case Command::kDiscover:
+            return RunDiscover(settings, console);
+        case Command::kInfo:
+            return RunInfo(settings, console);
+        case Command::kTune:
+            return RunTune(settings, console);
+        case Command::kQuality:
+            return RunQuality(settings, console);
+        case Command::kRds:
+            return RunRds(settings, console);
+        case Command::kMonitor:
+            return RunMonitor(settings, console);
+        case Command::kDemo:
+            break;
+    }
+    return RunDemo(settings, console);
+}
+
+}  // namespace Kxctl

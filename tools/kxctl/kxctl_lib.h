@@ -1,0 +1,187 @@
+// kxctl: find Kx410 FM tuners, show what they are, tune them and watch their reception, from a shell.
+//
+// Everything but main() lives here so that the tests drive the same code in-process: the command line
+// becomes Settings, each command runs against an output and an error stream and returns the process
+// exit code:
+//   0  the operation succeeded (a discovery that finds nothing succeeded too);
+//   1  the operation failed: one line on the error stream names the reason and the debug log file;
+//   2  the command line was wrong.
+#pragma once
+
+#include <norvane/sdk.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <iosfwd>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "json/value.h"
+
+namespace Kxctl {
+
+inline constexpr std::uint16_t kDefaultDevicePort = 15001;
+// Where `discover` sends its request unless told otherwise: every device of the local network, on the
+// devices' control port.
+inline constexpr const char* kDefaultDiscoveryTarget = "255.255.255.255";
+
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailed = 1;
+inline constexpr int kExitUsage = 2;
+
+// "host[:port]"; the host is a name or a dotted quad.
+struct Endpoint {
+    std::string host;
+    std::uint16_t port = 0;
+
+    // "host:port".
+    [[nodiscard]] std::string ToString() const;
+    friend bool operator==(const Endpoint&, const Endpoint&) = default;
+};
+
+// Reads "host[:port]". Without a port `default_port` is taken. With `allow_zero_port` false, a port of 0
+// (written or defaulted) is refused. False, with the reason in `error`, for an empty host, more than one
+// colon (IPv6 is not supported), an empty port or one that is not a decimal number in 0..65535.
+bool ParseEndpoint(std::string_view text, std::uint16_t default_port, bool allow_zero_port, Endpoint& out,
+                   std::string& error);
+
+// Reads a frequency in the device's unit (kHz: "100500"), or in MHz when the text holds a decimal point
+// ("100.5" = 100500 kHz, at most three decimals). False, with the reason, for anything else, for 0 and
+// for values beyond 32 bits.
+bool ParseFrequency(std::string_view text, std::uint32_t& khz, std::string& error);
+
+// "100.5 MHz", "88.25 MHz", "104 MHz": kHz shown in MHz without trailing zeros.
+[[nodiscard]] std::string FormatMHz(std::uint32_t khz);
+
+enum class Command { kDiscover, kInfo, kTune, kQuality, kRds, kMonitor, kDemo };
+
+struct Settings {
+    Command command = Command::kDemo;
+    bool json = false;                 // one JSON object on the output instead of tables
+    std::optional<Endpoint> local;     // --local; port 0: a free port on that address
+    Endpoint device;                   // DEVICE of info, tune, quality, rds, monitor
+    Endpoint target;                   // discover: where the request goes
+    std::vector<std::uint32_t> freqs;  // tune: kHz, tuner 1 first
+    std::uint32_t count = 0;           // monitor: refreshes; 0 until interrupted
+    std::uint32_t interval_ms = 1000;  // monitor: time between refreshes
+    std::filesystem::path log_folder;  // --log-folder; empty: the default
+};
+
+// The outcome of reading the command line: `run` when a command is to run; otherwise the process ends
+// with `exit_code` (0 after --help, 2 after a usage error, whose message went to the error stream).
+struct ParseOutcome {
+    bool run = false;
+    int exit_code = kExitOk;
+};
+
+ParseOutcome ParseCommandLine(int argc, const char* const* argv, Settings& settings, std::ostream& out,
+                              std::ostream& err);
+
+// ---- text output ----
+
+// Columns padded to their widest cell (counted in characters, not bytes), separated by two blanks, a
+// header line first; no trailing blanks; every line ends with '\n'. Rows shorter than the header get
+// empty cells.
+[[nodiscard]] std::string FormatTable(const std::vector<std::string>& headers,
+                                      const std::vector<std::vector<std::string>>& rows);
+// Characters (code points) of UTF-8 text; bytes of invalid UTF-8 count one each.
+[[nodiscard]] std::size_t TextWidth(std::string_view utf8);
+
+// What one command read from one tuner.
+struct TunerReading {
+    std::uint32_t freq = 0;
+    std::optional<Norvane::SDK::Kx410TunerQualityValues> quality;
+    std::optional<Norvane::SDK::Kx410TunerRdsDataValues> rds;
+};
+
+[[nodiscard]] std::string DevicesTable(const std::vector<Norvane::SDK::DeviceInfoEx>& devices);
+[[nodiscard]] std::string TunersTable(const std::vector<TunerReading>& tuners);
+
+// The connected device as `info` shows it.
+struct DeviceReport {
+    Norvane::SDK::DeviceInfo info;
+    Norvane::SDK::DeviceState state = Norvane::SDK::Disconnected;
+    std::uint32_t frames_per_block = 0;
+    std::vector<TunerReading> tuners;
+};
+[[nodiscard]] std::string DeviceReportText(const DeviceReport& report, const Endpoint& device,
+                                           const Endpoint& local);
+
+// ---- JSON output ----
+
+// {"devices":[...]}: every field of DeviceInfoEx under its own name.
+[[nodiscard]] JSON::Value DevicesJson(const std::vector<Norvane::SDK::DeviceInfoEx>& devices);
+// The fields of DeviceInfo plus "state" (its text), "frames_per_block" and "tuners".
+[[nodiscard]] JSON::Value DeviceReportJson(const DeviceReport& report);
+// {"tuners":[...]}: per tuner "freq", plus the five quality fields and the three RDS texts when read.
+[[nodiscard]] JSON::Value TunersJson(const std::vector<TunerReading>& tuners);
+// The compact UTF-8 text of a value.
+[[nodiscard]] std::string JsonText(const JSON::Value& value);
+// The UTF-8 form of an RDS text as the device sent it; text that is not valid Unicode becomes empty.
+[[nodiscard]] std::string RdsText(const std::wstring& text);
+
+// ---- running ----
+
+// Where a command writes, and what it knows of its surroundings.
+struct Console {
+    Console(std::ostream& out_stream, std::ostream& err_stream) : out(out_stream), err(err_stream) {}
+
+    std::ostream& out;
+    std::ostream& err;
+    bool err_is_terminal = false;  // a progress line may be drawn on `err`
+    bool out_redraw = false;       // `out` is a terminal that takes cursor sequences (monitor redraws)
+    // Asked between steps of long commands (monitor); true ends them as a success.
+    std::function<bool()> interrupted;
+};
+
+// Picks the local end of a session or a discovery towards `remote`: `local` when it gives a port; else
+// its address (or, without `local`, the address the system routes towards `remote` from) with a free
+// port. False, with the reason in `error`, when the remote host does not resolve or no local address
+// routes to it.
+bool ChooseLocalEndpoint(const Endpoint& remote, const std::optional<Endpoint>& local, Endpoint& out,
+                         std::string& error);
+
+// A connected device and the two ends of its session.
+struct Session {
+    std::unique_ptr<Norvane::SDK::IKx410> device;
+    Endpoint remote;
+    Endpoint local;
+};
+
+// Picks the local end (ChooseLocalEndpoint) and connects; false with the reason when that fails.
+bool Connect(const Endpoint& device, const std::optional<Endpoint>& local, Session& session,
+             std::string& reason);
+
+// Devices reporting more tuners than this are refused: their lists would not fit any real receiver.
+inline constexpr std::uint32_t kMaxTuners = 64;
+
+// Reads every tuner's frequency from the device (a fresh reading), and with `quality` / `rds` its
+// reception quality / RDS texts. False with the reason when a reading fails.
+bool ReadTuners(Norvane::SDK::IKx410& device, bool quality, bool rds, std::vector<TunerReading>& out,
+                std::string& reason);
+
+// The path of the process debug log's current file (UTF-8), after the records written so far have
+// reached it; empty when there is none.
+[[nodiscard]] std::string DebugLogPath();
+
+// Runs the command of `settings`; returns the exit code.
+int Run(const Settings& settings, Console& console);
+
+int RunDiscover(const Settings& settings, Console& console);
+int RunInfo(const Settings& settings, Console& console);
+int RunTune(const Settings& settings, Console& console);
+int RunQuality(const Settings& settings, Console& console);
+int RunRds(const Settings& settings, Console& console);
+int RunMonitor(const Settings& settings, Console& console);
+int RunDemo(const Settings& settings, Console& console);
+
+// Writes the failure line ("kxctl: <reason> (debug log: <path>)") to the error stream and to the debug
+// log; returns kExitFailed.
+int Fail(Console& console, const std::string& reason);
+
+}  // namespace Kxctl

@@ -1,0 +1,43 @@
+// kxctl: the command-line tool for Kx410 FM tuners. See kxctl_lib.h for the commands and exit codes.
+
+#include <csignal>
+#include <filesystem>
+#include <iostream>
+
+#include "common/environment.h"
+#include "kxctl/kxctl_lib.h"
+#include "platform/temp_folder.h"
+#include "platform/terminal.h"
+
+namespace {
+
+volatile std::sig_atomic_t g_interrupted = 0;
+
+extern "C" void OnInterrupt(int) {
+    g_interrupted = 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Kxctl::Settings settings;
+    const Kxctl::ParseOutcome parsed = Kxctl::ParseCommandLine(argc, argv, settings, std::cout, std::cerr);
+    if (!parsed.run) {
+        return parsed.exit_code;
+    }
+
+    // The debug log and its settings file live in a folder of their own, not next to the executable.
+    const std::filesystem::path log_folder =
+        settings.log_folder.empty() ? platform::TempFolder() / "norvane-kxctl" : settings.log_folder;
+    UseProcessDebugLogFolder(log_folder);
+
+    (void)platform::UseUtf8Output();
+    std::signal(SIGINT, OnInterrupt);
+    std::signal(SIGTERM, OnInterrupt);
+
+    Kxctl::Console console{std::cout, std::cerr};
+    console.err_is_terminal = platform::IsTerminal(platform::StdStream::kError);
+    console.out_redraw = !settings.json && platform::EnableTerminalSequences(platform::StdStream::kOutput);
+    console.interrupted = [] { return g_interrupted != 0; };
+    return Kxctl::Run(settings, console);
+}
