@@ -1,3 +1,5 @@
+#include "common/cdebug_log.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -8,9 +10,9 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
-#include "common/cdebug_log.h"
 #include "json/value.h"
 #include "log_test_support.h"
 #include "platform/calendar_time.h"
@@ -166,6 +168,63 @@ const std::vector<std::string> kHeaderLabels = {
     "------------------------<<< BEGIN LOG >>>------------------------",
 };
 const std::string kEndLog = "-------------------------<<< END LOG >>>-------------------------";
+
+// ---- the interface's own operations ------------------------------------------------------------------
+
+// Records what reaches the two operations every other overload ends in.
+class MinimalLog : public IDebugLog {
+public:
+    using IDebugLog::Trace;
+    using IDebugLog::Write;
+    using IDebugLog::WriteRaw;
+    std::uint32_t SetLoggingLevel(std::uint32_t level) override { return std::exchange(level_, level); }
+    std::uint32_t GetLoggingLevel() const override { return level_; }
+    std::uint32_t SetEntriesPerMinute(std::uint32_t) override { return 0; }
+    std::uint32_t GetEntriesPerMinute() const override { return 0; }
+    void Write(const wchar_t* text, std::size_t length) override { writes.emplace_back(text, length); }
+    void Trace(const wchar_t* text, std::size_t length) override { traces.emplace_back(text, length); }
+    void WriteRaw(const char* text, std::size_t length) override { raws.emplace_back(text, length); }
+    void SetListener(IDebugLogListener*) override {}
+
+    std::vector<std::wstring> writes;
+    std::vector<std::wstring> traces;
+    std::vector<std::string> raws;
+
+private:
+    std::uint32_t level_ = 2;
+};
+
+TEST(DebugLogInterface, OverloadsEndInTheWideOperationAndDefaultsAnswerNeutrally) {
+    MinimalLog log;
+    log.Write(std::string("a\xC3\xA9"));
+    log.Write("bcd", 2);
+    log.Write("e");
+    log.Write(std::wstring(L"f"));
+    log.Write(L"g");
+    log.Write(static_cast<const char*>(nullptr));
+    log.WriteId(L"1", L"2", L"3");
+    const std::vector<std::wstring> writes = {L"a\u00E9", L"bc", L"e", L"f", L"g", L"ID=1 SUB_ID=2 MSG=3"};
+    EXPECT_EQ(log.writes, writes);
+    log.Trace(std::string("t1"));
+    log.Trace("t2x", 2);
+    log.Trace("t3");
+    log.Trace(std::wstring(L"t4"));
+    log.Trace(L"t5");
+    const std::vector<std::wstring> traces = {L"t1", L"t2", L"t3", L"t4", L"t5"};
+    EXPECT_EQ(log.traces, traces);
+    log.WriteRaw("raw");
+    log.WriteRaw(static_cast<const char*>(nullptr));
+    EXPECT_EQ(log.raws, std::vector<std::string>{"raw"});
+    EXPECT_EQ(log.LineBreak, L"\r\n");
+    EXPECT_FALSE(log.IsLogEnabled(L"x"));
+    EXPECT_EQ(log.GetLogStreamState(L"x"), kLogStreamNotSet);
+    EXPECT_FALSE(log.SetLogStreamState(L"x", true));
+    EXPECT_FALSE(log.IsStackDumpInDebug());
+    log.AddNewFileCallback([] {});
+    EXPECT_EQ(log.RequestNewFile(), L"");
+    EXPECT_EQ(log.GetFilePath(), L"");
+    EXPECT_TRUE(log.Flush(0ms));
+}
 
 // ---- settings -------------------------------------------------------------------------------------
 
