@@ -202,6 +202,54 @@ TEST_F(UdpSockTest, NoCallbackAfterCloseAndServedAgainWhenOpenedAgain) {
     EXPECT_EQ(receiver.Datagrams().back().bytes, Bytes(9, 9));
 }
 
+TEST(UdpSockLog, DetailedLogFollowsOneSocketFromOpenToDestruction) {
+    DetailedLogging detailed(L"traced");
+    testing_support::ProcessLogCapture capture;
+    auto mgr = StartedManager(L"traced");
+    RecordingUdpReceiver receiver;
+    std::shared_ptr<Network::IUdpSock> sock = mgr->CreateUdpSock();
+    const std::uint32_t id = sock->GetBaseSock()->GetId();
+    UdpSockInfo info;
+    info.receiver = &receiver;
+    const std::uint16_t port = OpenOnFreePort(*sock, info);
+    ASSERT_NE(port, 0);
+    const int handle = sock->GetBaseSock()->HandleForLog();
+    RawPeer peer;
+    const auto payload = Bytes(5, 1);
+    ASSERT_TRUE(
+        platform::SendTo(peer.Handle(), payload.data(), payload.size(), platform::SockAddrIn::Loopback(port))
+            .ok());
+    ASSERT_TRUE(receiver.WaitCount(1));
+    auto unbound = mgr->CreateUdpSock();
+    ASSERT_TRUE(unbound->Open(UdpSockInfo{}).IsOk());
+    const std::uint32_t unboundId = unbound->GetBaseSock()->GetId();
+    const int unboundHandle = unbound->GetBaseSock()->HandleForLog();
+    sock->Close();
+    sock.reset();
+    capture.Sync();
+
+    const auto has = [&](const std::wstring& line) { return !capture.Containing(line).empty(); };
+    EXPECT_TRUE(has(FormatLine(L"traced: Create UDP socket (%08X)", id)));
+    EXPECT_TRUE(has(FormatLine(L"traced: Socket %d (%08X) : Install event handling (WSA)", handle, id)));
+    EXPECT_TRUE(has(FormatLine(L"traced: UDP socket %d (%08X) has been opened and bound to \"127.0.0.1:%u\"",
+                               handle, id, static_cast<unsigned>(port))));
+    EXPECT_TRUE(
+        has(FormatLine(L"traced: UDP socket %d (%08X) has been opened (unbound)", unboundHandle, unboundId)));
+    EXPECT_TRUE(has(FormatLine(L"traced: UDP socket %d (%08X): handle events = FD_READ ", handle, id)));
+    EXPECT_TRUE(has(
+        FormatLine(L"traced: UDP socket %d (%08X): event = READ; incoming datagram 5 bytes from 127.0.0.1:%u",
+                   handle, id, static_cast<unsigned>(peer.Port()))));
+    EXPECT_TRUE(has(FormatLine(L"traced: close UDP socket %d (%08X)", handle, id)));
+    EXPECT_TRUE(has(FormatLine(L"traced: socket %d (%08X): close socket handle", handle, id)));
+    // The last owner may be a round of the service thread that still held the socket.
+    EXPECT_TRUE(testing_support::WaitFor([&] {
+        capture.Sync();
+        return has(FormatLine(L"traced: destroy basic socket object -1 (%08X)", id));
+    }));
+    EXPECT_TRUE(has(L"traced: Wait for socket events: active = "));
+    EXPECT_TRUE(has(L"NetManager \"traced\" created; statistic is ON; logging is ON; watcher WinSock2"));
+}
+
 TEST_F(UdpSockTest, BindFailureNamesTheAddressAndLeavesTheSocketClosed) {
     auto first = mgr->CreateUdpSock();
     const std::uint16_t port = OpenOnFreePort(*first, UdpSockInfo{});
