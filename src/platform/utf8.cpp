@@ -33,11 +33,17 @@ bool AppendUtf8(std::string& out, char32_t cp) {
 
 std::string WideToUtf8(std::wstring_view text) {
     try {
-        std::string out;
-        out.reserve(text.size() + text.size() / 2);
+        // One allocation for the worst case (three bytes per UTF-16 unit, four per UTF-32 unit), written
+        // through a pointer and cut to size: control messages are converted on every send.
+        std::string out(text.size() * (sizeof(wchar_t) == 2 ? 3 : 4), '\0');
+        char* o = out.data();
         for (size_t i = 0; i < text.size(); ++i) {
             // Through an unsigned 32-bit value: wchar_t is signed on some targets.
             char32_t c = static_cast<char32_t>(static_cast<std::make_unsigned_t<wchar_t>>(text[i]));
+            if (c < 0x80) {
+                *o++ = static_cast<char>(c);
+                continue;
+            }
             if (c >= 0xD800 && c <= 0xDBFF) {
                 if (i + 1 >= text.size()) {
                     return {};
@@ -49,10 +55,26 @@ std::string WideToUtf8(std::wstring_view text) {
                 c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
                 ++i;
             }
-            if (!platform::AppendUtf8(out, c)) {
+            if (c < 0x800) {
+                *o++ = static_cast<char>(0xC0 | (c >> 6));
+                *o++ = static_cast<char>(0x80 | (c & 0x3F));
+            } else if (c < 0x10000) {
+                if (c >= 0xD800 && c <= 0xDFFF) {
+                    return {};
+                }
+                *o++ = static_cast<char>(0xE0 | (c >> 12));
+                *o++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+                *o++ = static_cast<char>(0x80 | (c & 0x3F));
+            } else if (c <= 0x10FFFF) {
+                *o++ = static_cast<char>(0xF0 | (c >> 18));
+                *o++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+                *o++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+                *o++ = static_cast<char>(0x80 | (c & 0x3F));
+            } else {
                 return {};
             }
         }
+        out.resize(static_cast<size_t>(o - out.data()));
         return out;
     } catch (const std::bad_alloc&) {
         return {};

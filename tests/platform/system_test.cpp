@@ -137,8 +137,8 @@ TEST(PlatformThread, IdsAreStablePerThreadAndDistinct) {
 
 TEST(PlatformThread, InvalidPriorityLevelIsRefusedWithoutTouchingTheThread) {
     std::thread([] {
+        // A new thread starts at the process's own priority (normal, unless the tests run under nice).
         const int before = platform::CurrentThreadPriority();
-        EXPECT_EQ(before, 0) << "a new thread runs at normal priority";
         EXPECT_EQ(platform::SetCurrentThreadPriority(3), platform::kErrorInvalidParameter);
         EXPECT_EQ(platform::SetCurrentThreadPriority(-1), 87u);
         EXPECT_EQ(platform::SetCurrentThreadPriority(1000), 87u);

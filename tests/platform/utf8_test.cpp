@@ -39,6 +39,11 @@ TEST(Utf8, LoneOrMisorderedSurrogatesAreInvalid) {
     EXPECT_EQ(WideToUtf8(Units({0xDCFB, 0xD83D})), "");
     EXPECT_EQ(WideToUtf8(Units({0xD83D, 'a'})), "");
     EXPECT_EQ(WideToUtf8(Units({0xD83D, 0xD83D})), "");
+    if constexpr (sizeof(wchar_t) == 4) {
+        // A 32-bit wide character beyond Unicode, or a code point given whole.
+        EXPECT_EQ(WideToUtf8(std::wstring(1, static_cast<wchar_t>(0x110000))), "");
+        EXPECT_EQ(WideToUtf8(std::wstring(1, static_cast<wchar_t>(0x1F4FB))), "\xF0\x9F\x93\xBB");
+    }
 }
 
 TEST(Utf8, DecodesToTheNativeWideForm) {
