@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <memory>
+#include <ostream>
 #include <set>
 #include <string>
 #include <thread>
@@ -438,6 +439,7 @@ struct LostScript {
     std::function<std::vector<std::vector<std::uint8_t>>(std::uint32_t id,
                                                          const std::vector<std::uint8_t>& p)>
         after;
+    friend void PrintTo(const LostScript& script, std::ostream* os) { *os << script.name; }
 };
 
 class JsonUdpConnectLossTest : public JsonUdpConnectTest, public ::testing::WithParamInterface<LostScript> {};

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/log_test_support.h"
 #include "net/inet.h"
 #include "net/json_udp_connect.h"
 #include "net/json_udp_manager.h"
@@ -107,7 +108,9 @@ private:
     int passed_ = 0;
 };
 
+// A started socket service. The process log goes to a folder of this test program (first call).
 inline std::shared_ptr<Network::INetManager> MakeService(const wchar_t* name) {
+    testing_support::ProcessLogTestFolder();
     std::shared_ptr<Network::INetManager> service =
         Network::INetManager::Create(ComponentInfo{name}, true, 1);
     EXPECT_TRUE(service && service->IsRunning());
