@@ -121,8 +121,8 @@ TEST(NetManagerLoop, WakeVisitsEverySocketAndTheTimerSignalVisitsNone) {
 
 TEST(NetManagerLoop, StopClosesEverySocketAndEmptiesTheCollection) {
     testing_support::ProcessLogCapture capture;
+    RecordingUdpReceiver receiver;  // outlives the service, which may call it until it stops
     auto mgr = StartedManager(L"stopper");
-    RecordingUdpReceiver receiver;
     std::vector<std::shared_ptr<Network::IUdpSock>> socks;
     for (int i = 0; i < 3; ++i) {
         socks.push_back(mgr->CreateUdpSock());
@@ -166,8 +166,8 @@ TEST(NetManagerLoop, StopClosesEverySocketAndEmptiesTheCollection) {
 }
 
 TEST(NetManagerLoop, ReceiverMayStopTheServiceFromItsCallback) {
-    auto mgr = StartedManager(L"self-stop");
     RecordingUdpReceiver receiver;
+    auto mgr = StartedManager(L"self-stop");
     Network::NetManager* raw = mgr.get();
     receiver.onDatagram = [raw](Network::IUdpSock*, const RecordingUdpReceiver::Datagram&) { raw->Stop(); };
     auto sock = mgr->CreateUdpSock();
@@ -224,8 +224,8 @@ TEST(NetManagerLoop, FactoryMakesOneStartedService) {
 
 TEST(NetManagerReport, IoStatReportsCountersAndHistogramsOncePerMinuteAndResetsThem) {
     testing_support::ProcessLogCapture capture;
-    auto mgr = StartedManager(L"reporter");
     RecordingUdpReceiver receiver;
+    auto mgr = StartedManager(L"reporter");
     auto rx = mgr->CreateUdpSock();
     auto tx = mgr->CreateUdpSock();
     Network::UdpSockInfo info;

@@ -121,9 +121,9 @@ TEST(UdpSockQueue, ConcurrentSendersLoseAndDoubleNothing) {
     constexpr std::uint32_t kPerThread = 400;
     constexpr std::uint32_t kInFlight = 32;
 
+    RecordingUdpReceiver receiver;
     auto sender = StartedManager(L"senders");
     auto receiving = StartedManager(L"receiving");
-    RecordingUdpReceiver receiver;
     auto rx = receiving->CreateUdpSock();
     UdpSockInfo rxInfo;
     rxInfo.receiver = &receiver;

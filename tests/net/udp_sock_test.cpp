@@ -28,8 +28,10 @@ std::wstring FirstLine(const ErrInfo& err) {
 
 class UdpSockTest : public ::testing::Test {
 protected:
-    std::shared_ptr<Network::NetManager> mgr = StartedManager(L"udp");
+    // Declared first, destroyed last: the service (and its sockets) end before the receivers they call.
     RecordingUdpReceiver receiver;
+    RecordingUdpReceiver echoer;
+    std::shared_ptr<Network::NetManager> mgr = StartedManager(L"udp");
 };
 
 TEST_F(UdpSockTest, LoopbackDatagramsArriveWithExactBytesOnTheServiceThread) {
@@ -146,7 +148,6 @@ TEST_F(UdpSockTest, SynchronousSendNeedsNoServiceThread) {
 
 TEST_F(UdpSockTest, ReceiverMaySendOnItsOwnSocketFromTheCallback) {
     auto echo = mgr->CreateUdpSock();
-    RecordingUdpReceiver echoer;
     echoer.onDatagram = [](IUdpSock* sock, const RecordingUdpReceiver::Datagram& d) {
         std::vector<std::uint8_t> reply = d.bytes;
         reply.push_back(0xEE);
@@ -205,8 +206,8 @@ TEST_F(UdpSockTest, NoCallbackAfterCloseAndServedAgainWhenOpenedAgain) {
 TEST(UdpSockLog, DetailedLogFollowsOneSocketFromOpenToDestruction) {
     DetailedLogging detailed(L"traced");
     testing_support::ProcessLogCapture capture;
-    auto mgr = StartedManager(L"traced");
     RecordingUdpReceiver receiver;
+    auto mgr = StartedManager(L"traced");
     std::shared_ptr<Network::IUdpSock> sock = mgr->CreateUdpSock();
     const std::uint32_t id = sock->GetBaseSock()->GetId();
     UdpSockInfo info;

@@ -83,27 +83,22 @@ public:
         d.from = from;
         d.thread = platform::CurrentThreadId();
         d.sock = sock;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            datagrams_.push_back(d);
-        }
-        cv_.notify_all();
         if (onDatagram) {
             onDatagram(sock, d);
         }
+        // Notified under the lock: once a waiter sees the datagram, this call touches the receiver no more.
+        std::lock_guard<std::mutex> lock(mutex_);
+        datagrams_.push_back(d);
+        cv_.notify_all();
     }
     void OnSocketError(const ErrInfo& error, Network::IUdpSock*) override {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            errors_.push_back(error.GetText());
-        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        errors_.push_back(error.GetText());
         cv_.notify_all();
     }
     void OnSocketClosed(const ErrInfo& error, Network::IUdpSock*) override {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            closes_.push_back(error.GetText());
-        }
+        std::lock_guard<std::mutex> lock(mutex_);
+        closes_.push_back(error.GetText());
         cv_.notify_all();
     }
 
