@@ -354,6 +354,11 @@ TEST_F(TunerTest, OnMessageCallbackSeesEveryAcceptedMessage) {
         seen.push_back(msg->type);
     };
     ConnectOrFail();
+    // The callback runs after the answer has been taken, so the last one may still be on its way.
+    testing_support::WaitFor([&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return seen.size() >= 5;
+    });
     std::lock_guard<std::mutex> lock(mutex);
     const std::vector<std::wstring> expected{L"dev_info", L"state", L"fm_freq", L"fm_quality", L"rds_data"};
     EXPECT_EQ(seen, expected);
@@ -419,17 +424,25 @@ TEST_F(TunerTest, ReadersSeeWholeAnswersWhileTheDeviceFloods) {
     };
     std::thread a(reader);
     std::thread b(reader);
+    std::shared_ptr<Network::JsonMsgFmFreq> last;
     for (int i = 0; i < 300; ++i) {
-        auto m = fake_.MakeFmFreq();
-        m->freq = {200000 + i, 201000 + i};
-        fake_.SendToHost(m);
+        last = fake_.MakeFmFreq();
+        last->freq = {200000 + i, 201000 + i};
+        fake_.SendToHost(last);
         fake_.SendToHost(fake_.MakeQuality());
         fake_.SendToHost(fake_.MakeRds());
-        if (i % 50 == 0) {
-            std::this_thread::sleep_for(milliseconds(5));
+        if (i % 10 == 0) {
+            std::this_thread::sleep_for(milliseconds(2));
         }
     }
-    ASSERT_TRUE(testing_support::WaitFor([&] { return Freqs(false)[0] == 200299; }));
+    // Loopback may drop datagrams when the receiver falls behind: repeat the last one until it is in.
+    EXPECT_TRUE(testing_support::WaitFor([&] {
+        if (Freqs(false)[0] == 200299) {
+            return true;
+        }
+        fake_.SendToHost(last);
+        return false;
+    }));
     stop.store(true);
     a.join();
     b.join();

@@ -1,0 +1,38 @@
+#include <norvane/sdk.h>
+
+#include "devices/broadcast_receiver.h"
+#include "platform/socket.h"
+#include "platform/utf8.h"
+#include "sdk/kx410.h"
+
+namespace Norvane::SDK {
+
+bool FindActiveDevices(const std::string& host_network_addr, unsigned int host_port,
+                       const std::string& broadcast_network_addr, unsigned int broadcast_port,
+                       std::vector<DeviceInfoEx>& norvane_devices_list) {
+    norvane_devices_list.clear();
+    // Paired with the stop below; on Windows the sockets need the library started.
+    const bool started = platform::StartSocketLibrary().ok();
+
+    const Network::SockAddr local(Utf8ToWide(host_network_addr), static_cast<std::uint16_t>(host_port));
+    const Network::SockAddr target(Utf8ToWide(broadcast_network_addr),
+                                   static_cast<std::uint16_t>(broadcast_port));
+    std::vector<DiscoveredDevice> found;
+    ErrInfo err = BroadcastReceiver::Find(local, target, found);
+    if (started) {
+        platform::StopSocketLibrary();
+    }
+    if (!err.IsOk()) {
+        return false;
+    }
+    for (const DiscoveredDevice& d : found) {
+        DeviceInfoEx info;
+        static_cast<DeviceInfo&>(info) = ToDeviceInfo(d.description);
+        info.address = WideToUtf8(d.source.AddrToString());
+        info.port = d.source.GetPort();
+        norvane_devices_list.push_back(std::move(info));
+    }
+    return true;
+}
+
+}  // namespace Norvane::SDK

@@ -1,0 +1,207 @@
+#include "sdk/kx410.h"
+
+#include <new>
+#include <utility>
+
+#include "common/environment.h"
+#include "platform/utf8.h"
+
+namespace Norvane::SDK {
+
+namespace {
+
+void LogLine(const std::wstring& text) {
+    WriteAtLevel(GetProcessDebugLog(), kLogErrors, L"Kx410: " + text);
+}
+
+}  // namespace
+
+DeviceInfo ToDeviceInfo(const DeviceDescription& d) {
+    DeviceInfo info;
+    info.unit_id = WideToUtf8(d.unit_id);
+    info.hardware = d.hardware;
+    info.firmware = d.firmware;
+    info.software = d.software;
+    info.audio_protocol = d.audio_protocol;
+    info.control_protocol = d.control_protocol;
+    info.rtp_port = d.rtp_port;
+    info.inputs = d.inputs;
+    info.device_freq = d.device_freq;
+    return info;
+}
+
+DeviceState ToDeviceState(std::uint32_t state) {
+    switch (state) {
+        case Connected:
+            return Connected;
+        case RtpActive:
+            return RtpActive;
+        default:
+            return Disconnected;
+    }
+}
+
+Kx410::Kx410() = default;
+
+Kx410::~Kx410() {
+    Release();
+}
+
+void Kx410::Release() {
+    tuner_ = nullptr;
+    if (device_) {
+        device_->Close();
+        // The device's session has a socket on the control service: the device goes first.
+        device_.reset();
+    }
+    control_.reset();
+    audio_.reset();
+    cached_ = DeviceDescription{};
+}
+
+bool Kx410::Init(const DeviceInitSettings& norvane_settings) {
+    // Whatever an earlier Init made is closed and released; its threads and sockets do not linger.
+    Release();
+
+    control_ = Network::INetManager::Create(ComponentInfo{kControlServiceName}, true, 0);
+    audio_ = Network::INetManager::Create(ComponentInfo{kAudioServiceName}, true, 0);
+    if (!control_ || !audio_) {
+        LogLine(L"Init: the socket services could not be created");
+        return false;
+    }
+    device_ = CreateDevice(KX410, control_.get(), audio_.get());
+    if (!device_) {
+        return false;
+    }
+    tuner_ = device_->GetKx410();
+    if (tuner_ == nullptr) {
+        return false;
+    }
+
+    DeviceInitInfo settings;
+    settings.device_addr = Utf8ToWide(norvane_settings.device_addr);
+    settings.device_port = norvane_settings.device_port;
+    settings.host_addr = Utf8ToWide(norvane_settings.host_addr);
+    settings.host_port = norvane_settings.host_port;
+    if (ErrInfo err = device_->Init(settings); !err.IsOk()) {
+        return false;
+    }
+    cached_ = device_->GetDeviceInfo();
+    return true;
+}
+
+void Kx410::Close() {
+    if (device_) {
+        device_->Close();
+    }
+}
+
+bool Kx410::Start(const DeviceStartSettings& norvane_settings) {
+    if (!device_) {
+        return false;
+    }
+    onAudio_ = norvane_settings.on_audio;
+    DeviceStartInfo settings;
+    settings.rtp_base_port = norvane_settings.rtp_base_port;
+    settings.buffer_window = norvane_settings.buffer_window;
+    settings.start_latency = norvane_settings.start_latency;
+    settings.on_buffers = norvane_settings.on_buffers;
+    settings.alloc_output_buffers = false;
+    settings.on_audio_io = [this](const std::vector<float*>& in, std::vector<float*>& /*out*/,
+                                  std::size_t frames) {
+        if (onAudio_) {
+            onAudio_(in, frames);
+        }
+    };
+    ErrInfo err = device_->Start(settings);
+    if (!err.IsOk()) {
+        LogLine(L"Start: audio could not be started: " + err.ToShortString());
+        err.MarkHandled();
+        return false;
+    }
+    return true;
+}
+
+void Kx410::Stop() {
+    if (device_) {
+        device_->Stop();
+    }
+}
+
+DeviceState Kx410::GetState() {
+    return device_ ? ToDeviceState(device_->GetState()) : Disconnected;
+}
+
+std::string Kx410::GetDeviceId() {
+    return device_ ? WideToUtf8(device_->GetDeviceId()) : std::string();
+}
+
+DeviceInfo Kx410::GetDeviceInfo() {
+    return device_ ? ToDeviceInfo(device_->GetDeviceInfo()) : DeviceInfo();
+}
+
+unsigned int Kx410::GetInputs() {
+    return device_ ? device_->GetInputs() : 0;
+}
+
+unsigned int Kx410::GetFramesPerBlock() {
+    return device_ ? device_->GetFramesPerBlock() : 0;
+}
+
+unsigned int Kx410::GetSampleFreq() {
+    return device_ ? device_->GetSampleFreq() : 0;
+}
+
+bool Kx410::GetFmFreq(unsigned int* freqs, bool request) {
+    return tuner_ != nullptr && tuner_->GetFmFreq(freqs, request);
+}
+
+bool Kx410::SetFmFreq(const unsigned int* freqs) {
+    return tuner_ != nullptr && tuner_->SetFmFreq(freqs);
+}
+
+bool Kx410::GetFmQuality(Kx410TunerQualityValues* norvane_qvals, bool request) {
+    if (tuner_ == nullptr) {
+        return false;
+    }
+    std::vector<TunerQualityValues> values(cached_.inputs);
+    if (!tuner_->GetFmQuality(values.data(), request)) {
+        return false;
+    }
+    if (!values.empty() && norvane_qvals == nullptr) {
+        return false;
+    }
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        norvane_qvals[i].rssi = values[i].rssi;
+        norvane_qvals[i].snr = values[i].snr;
+        norvane_qvals[i].multipath = values[i].multipath;
+        norvane_qvals[i].pilot = values[i].pilot;
+        norvane_qvals[i].valid = values[i].valid;
+    }
+    return true;
+}
+
+bool Kx410::GetRdsData(Kx410TunerRdsDataValues* norvane_rdsv, bool request) {
+    if (tuner_ == nullptr) {
+        return false;
+    }
+    std::vector<TunerRdsDataValues> values(cached_.inputs);
+    if (!tuner_->GetRdsData(values.data(), request)) {
+        return false;
+    }
+    if (!values.empty() && norvane_rdsv == nullptr) {
+        return false;
+    }
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        norvane_rdsv[i].psrv = std::move(values[i].psrv);
+        norvane_rdsv[i].text = std::move(values[i].text);
+        norvane_rdsv[i].time = std::move(values[i].time);
+    }
+    return true;
+}
+
+IKx410* CreateKx410() {
+    return new (std::nothrow) Kx410();
+}
+
+}  // namespace Norvane::SDK
