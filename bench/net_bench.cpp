@@ -5,6 +5,10 @@
 //   NetManagerDelivery/N     a socket service serving N UDP sockets: time from a 60-byte datagram sent to
 //                            one of them until that socket's receiver is called on the service thread.
 //                            The goal is that N = 1024 stays within twice N = 1.
+//   JsonSessionAck           a reliable session sending to a second session (each on a socket service of
+//                            its own): time from Send until the sender's OnAck, which spans the worker
+//                            wake-up, the datagram, the peer's acknowledgement and the hand-over back to
+//                            the sender's worker. The goal is within three times RawUdpPingPong.
 //
 // Every benchmark reports the median and the 99th percentile of its samples in microseconds
 // (median_us, p99_us); the iteration time itself includes the waiting of the measuring thread.
@@ -25,8 +29,10 @@
 
 #include "common/environment.h"
 #include "net/inet.h"
+#include "net/json_udp_connect.h"
 #include "net/net_manager.h"
 #include "platform/socket.h"
+#include "protocol/device_msgs.h"
 
 namespace {
 
@@ -222,6 +228,107 @@ void NetManagerDelivery(benchmark::State& state) {
     mgr->Stop();
 }
 BENCHMARK(NetManagerDelivery)->Arg(1)->Arg(64)->Arg(1024)->UseRealTime();
+
+// ------------------------------------------------------------------------------------------------------
+// Session to session: Send until OnAck.
+
+class AckStampingReceiver : public Network::IJsonUdpReceiver {
+public:
+    void OnAck(Network::IJsonUdpManager*, const std::shared_ptr<Network::JsonMsg>&) override {
+        const Clock::time_point now = Clock::now();
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stamp_ = now;
+            ++acks_;
+        }
+        cv_.notify_one();
+    }
+    void OnMessage(Network::IJsonUdpManager*, std::shared_ptr<Network::JsonMsg>,
+                   const Network::SockAddr&) override {}
+    void OnError(Network::IJsonUdpManager*, const ErrInfo&) override { errors_.fetch_add(1); }
+
+    // Waits for the acknowledgement after `seen` and returns when the sender's OnAck ran.
+    bool WaitNext(std::uint64_t seen, Clock::time_point& stamp) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (!cv_.wait_for(lock, std::chrono::seconds(2), [&] { return acks_ > seen; })) {
+            return false;
+        }
+        stamp = stamp_;
+        return true;
+    }
+    std::uint64_t Acks() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return acks_;
+    }
+    int Errors() const { return errors_.load(); }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    Clock::time_point stamp_;
+    std::uint64_t acks_ = 0;
+    std::atomic<int> errors_{0};
+};
+
+// Starts `session` on a free loopback port; returns its address (cleared when none could be bound).
+Network::SockAddr StartSessionOnFreePort(Network::JsonUdpConnect& session, Network::JsonUdpConnectInfo info,
+                                         std::mt19937& rng) {
+    std::uniform_int_distribution<int> pick(20000, 59999);
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        info.local_addr =
+            Network::SockAddr(platform::SockAddrIn::Loopback(static_cast<std::uint16_t>(pick(rng))));
+        session.Init(info).MarkHandled();
+        ErrInfo err = session.Start();
+        if (err.IsOk()) {
+            return info.local_addr;
+        }
+        err.MarkHandled();
+    }
+    return Network::SockAddr();
+}
+
+void JsonSessionAck(benchmark::State& state) {
+    KeepLogAside();
+    auto senderService = Network::NetManager::Create(ComponentInfo{L"bench sender"}, true);
+    auto peerService = Network::NetManager::Create(ComponentInfo{L"bench peer"}, true);
+    auto sender = Network::JsonUdpConnect::Create(ComponentInfo{L"Sender"}, *senderService);
+    auto peer = Network::JsonUdpConnect::Create(ComponentInfo{L"Peer"}, *peerService);
+    const Network::AsioDriverJsonMsgFactory factory;
+    AckStampingReceiver senderUser;
+    AckStampingReceiver peerUser;
+    std::mt19937 rng(std::random_device{}());
+
+    Network::JsonUdpConnectInfo info;
+    info.factory = &factory;
+    info.receiver = &peerUser;
+    const Network::SockAddr peerAddr = StartSessionOnFreePort(*peer, info, rng);
+    info.receiver = &senderUser;
+    info.default_send_addr = peerAddr;
+    const Network::SockAddr senderAddr = StartSessionOnFreePort(*sender, info, rng);
+    if (!peerAddr.IsValid() || !senderAddr.IsValid()) {
+        state.SkipWithError("could not start the sessions");
+        return;
+    }
+
+    std::vector<double> samples;
+    samples.reserve(1 << 16);
+    for (auto _ : state) {
+        const std::uint64_t seen = senderUser.Acks();
+        const Clock::time_point t0 = Clock::now();
+        sender->Send(std::make_shared<Network::JsonMsgGetFmFreq>(), Network::SockAddr()).MarkHandled();
+        Clock::time_point stamp;
+        if (!senderUser.WaitNext(seen, stamp)) {
+            state.SkipWithError("acknowledgement lost");
+            break;
+        }
+        samples.push_back(Micros(stamp - t0));
+    }
+    state.counters["errors"] = static_cast<double>(senderUser.Errors());
+    ReportPercentiles(state, samples);
+    sender->Stop();
+    peer->Stop();
+}
+BENCHMARK(JsonSessionAck)->UseRealTime();
 
 }  // namespace
 
