@@ -220,12 +220,15 @@ TEST_F(SimFaults, AnotherModelsTypeTextAndZeroDeviceFrequency) {
 TEST_F(SimFaults, FaultsChangeAtRunTime) {
     Start(Faults{});
     EXPECT_TRUE(client_.Request(Network::JsonMsgGetState(), device_, "state").answer.has_value());
+    // The acknowledgement of the answer must be in before the loss starts, or the answer is repeated.
+    ASSERT_TRUE(Eventually([&] { return sim_.Counters(0).acks_in == 1; }));
     Faults f;
     f.in.loss = 1.0;
     sim_.SetFaults(0, f);
     EXPECT_EQ(sim_.GetFaults(0), f);
     client_.Send(Network::JsonMsgGetState(), device_);
-    EXPECT_FALSE(client_.Receive(milliseconds(300)).has_value());
+    const std::optional<Received> nothing = client_.Receive(milliseconds(300));
+    EXPECT_FALSE(nothing.has_value()) << nothing->Text();
     sim_.SetFaultsAll(Faults{});
     EXPECT_TRUE(client_.Request(Network::JsonMsgGetState(), device_, "state").answer.has_value());
 }

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/terminal.h"
 #include "sim/config.h"
 #include "sim/simulator.h"
 
@@ -304,6 +305,7 @@ int main(int argc, char** argv) {
         config.verbose = verbose;
     }
     config.log = PrintLine;
+    platform::UseUtf8Output();  // station names and radiotexts in the datagram lines are UTF-8
 
     std::signal(SIGINT, OnSignal);
     std::signal(SIGTERM, OnSignal);
