@@ -374,8 +374,8 @@ void CDebugLog::ReadSettings(const DebugLogOptions& options) {
     if (!options.appFolder.empty()) {
         appFolder_ = options.appFolder;
     } else {
-        appFolder_ = module;
-        appFolder_.replace_extension();
+        // The folder that holds the library: its settings file lies next to it.
+        appFolder_ = module.parent_path();
     }
     logName_ = !options.logName.empty() ? options.logName : PathToWide(module.filename());
     if (!options.settingsFile.empty()) {
@@ -387,18 +387,18 @@ void CDebugLog::ReadSettings(const DebugLogOptions& options) {
         !options.defaultLogFolderPath.empty() ? options.defaultLogFolderPath : platform::TempFolder();
     settings_.logFolderPath = PathToWide(defaultLogFolderPath_);
 
+    // A settings file that can be neither read nor written (a library installed in a folder the user
+    // may not write to) leaves every default in force, including the log folder under the temporary
+    // folder: the log never falls back to the application's working directory.
     std::string bytes;
     if (!platform::ReadWholeFile(settingsFile_, bytes).ok()) {
         if (!platform::WriteWholeFile(settingsFile_, DefaultSettingsText()).ok() ||
             !platform::ReadWholeFile(settingsFile_, bytes).ok()) {
-            return;
+            bytes.clear();
         }
     }
-    if (bytes.empty()) {
-        return;
-    }
     LogSettingsFile file;
-    if (ParseLogSettings(bytes, file)) {
+    if (!bytes.empty() && ParseLogSettings(bytes, file)) {
         if (file.logFolderPath) {
             settings_.logFolderPath = *file.logFolderPath;
         }

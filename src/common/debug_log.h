@@ -130,8 +130,7 @@ std::wstring FormatLine(const wchar_t* format, ...);
 // Options of the process log, for programs (and tests) that must not use the settings file next to the
 // library. Empty fields take the normal values.
 struct DebugLogOptions {
-    // The folder the log is configured relative to (default: the library's own file without its
-    // extension).
+    // The folder the log is configured relative to (default: the folder that holds the library).
     std::filesystem::path appFolder;
     // The log name (default: the library's file name with its extension).
     std::wstring logName;

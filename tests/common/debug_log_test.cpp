@@ -343,7 +343,7 @@ TEST_F(LogFixture, LogFolderRulesEmptyRelativeDottedAndAbsolute) {
     }
 }
 
-TEST_F(LogFixture, UnwritableSettingsFileLeavesNoLogFolderAndFilesGoToTheCurrentDirectory) {
+TEST_F(LogFixture, UnwritableSettingsFileKeepsTheDefaultLogFolderNotTheCurrentDirectory) {
     // The settings file's folder does not exist: the default file cannot be written either.
     DebugLogOptions options = Options();
     options.settingsFile = dir_ / "missing" / "lib.dll.log_settings.json";
@@ -351,16 +351,20 @@ TEST_F(LogFixture, UnwritableSettingsFileLeavesNoLogFolderAndFilesGoToTheCurrent
     fs::current_path(dir_.path());
     {
         CDebugLog log(options);
-        EXPECT_TRUE(log.LogFolder().empty());
+        EXPECT_EQ(fs::path(log.LogFolder()), LogFolder());
         EXPECT_EQ(log.Settings().logSegmentSize, 1048576u);
-        log.Write(L"in the current directory");
+        log.Write(L"in the default log folder");
         ASSERT_TRUE(log.Flush(10s));
         const fs::path file = fs::path(log.GetFilePath());
-        EXPECT_EQ(file.parent_path(), fs::path());
-        EXPECT_TRUE(fs::exists(dir_ / file));
+        EXPECT_EQ(file.parent_path(), LogFolder());
+        EXPECT_TRUE(fs::exists(file));
     }
     fs::current_path(saved);
     EXPECT_FALSE(fs::exists(dir_ / "missing"));
+    // Nothing was written into the working directory.
+    for (const auto& entry : fs::directory_iterator(dir_.path())) {
+        EXPECT_TRUE(entry.is_directory()) << entry.path();
+    }
 }
 
 // ---- records ----------------------------------------------------------------------------------------
