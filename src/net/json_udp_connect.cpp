@@ -102,7 +102,7 @@ ErrInfo JsonUdpConnect::Start() {
     }
     stop_.store(false);
     lastActivityMs_.store(SteadyMs());
-    worker_ = std::thread(&JsonUdpConnect::Worker, this);
+    worker_ = std::thread(&JsonUdpConnect::Worker, this, generation_.fetch_add(1) + 1);
     started_.store(true);
     return result;
 }
@@ -119,7 +119,13 @@ void JsonUdpConnect::StopLocked() {
         stop_.store(true);
         wake_.Signal();
         if (worker_.joinable()) {
-            worker_.join();
+            if (worker_.get_id() == std::this_thread::get_id()) {
+                // Stopped from a callback on the worker itself: it cannot wait for itself; it leaves its
+                // loop when the callback returns.
+                worker_.detach();
+            } else {
+                worker_.join();
+            }
         }
         started_.store(false);
     }
@@ -217,14 +223,16 @@ void JsonUdpConnect::ReportError(const ErrInfo& error) {
 // ---------------------------------------------------------------------------------------------------
 // Worker thread
 
-void JsonUdpConnect::Worker() {
+void JsonUdpConnect::Worker(std::uint64_t generation) {
     JsonUdpConnectInfo settings;
     {
         std::lock_guard<std::mutex> lock(settingsMutex_);
         settings = info_;
     }
     WriteAtLevel(log_, kLogThreads, FormatLine(L"%ls: session worker started", name_.c_str()));
-    while (!stop_.load()) {
+    // A worker detached by a Stop from its own callback must not go on after a new Start.
+    const auto current = [&] { return !stop_.load() && generation_.load() == generation; };
+    while (current()) {
         bool inFlight = false;
         {
             TimedLocker<NamedMutex> lock(outMutex_, L"Worker wait", 5, "Network::JsonUdpConnect::Worker",
@@ -233,7 +241,7 @@ void JsonUdpConnect::Worker() {
         }
         const bool poll = settings.repeat_interval_ms > 0 && inFlight;
         wake_.Wait(std::chrono::milliseconds(poll ? 1 : 100));
-        if (stop_.load()) {
+        if (!current()) {
             break;
         }
         try {

@@ -143,7 +143,7 @@ private:
     };
 
     void StopLocked();
-    void Worker();
+    void Worker(std::uint64_t generation);
     // One round of the worker; throws the give-up error (caught and reported by Worker).
     void WorkerRound(const JsonUdpConnectInfo& settings);
     // The next queued datagram; the worker's held-back entry first.
@@ -166,6 +166,7 @@ private:
 
     std::thread worker_;
     std::atomic<bool> stop_{false};
+    std::atomic<std::uint64_t> generation_{0};  // of the current worker
     std::atomic<bool> started_{false};
     JsonUdpWakeEvent wake_;
 

@@ -650,6 +650,42 @@ TEST_F(JsonUdpConnectTest, MessagesQueuedWhileStoppedLeaveAfterStartAndStartRese
     EXPECT_EQ(session_->GetStats().MsgSent, 1);
 }
 
+TEST_F(JsonUdpConnectTest, StopFromACallbackOnTheWorkerEndsTheSessionAndItStartsAgain) {
+    ScriptedPeer peer;
+    class StoppingReceiver : public RecordingReceiver {
+    public:
+        explicit StoppingReceiver(JsonUdpConnect& session) : session_(session) {}
+        void OnAck(Network::IJsonUdpManager* from, const std::shared_ptr<JsonMsg>& msg) override {
+            if (!stopped_.exchange(true)) {
+                session_.Stop();
+                stoppedInside_.store(!session_.IsStarted());
+            }
+            RecordingReceiver::OnAck(from, msg);
+        }
+        std::atomic<bool> stopped_{false};
+        std::atomic<bool> stoppedInside_{false};
+
+    private:
+        JsonUdpConnect& session_;
+    } stopping(*session_);
+    JsonUdpConnectInfo info;
+    info.receiver = &stopping;
+    info.default_send_addr = peer.Address();
+    StartOnFreePort(*session_, info);
+
+    ASSERT_TRUE(session_->Send(FreqMsg(70), SockAddr()).IsOk());
+    ASSERT_TRUE(stopping.WaitAcks(1, milliseconds(3000)));
+    EXPECT_TRUE(stopping.stoppedInside_.load());
+    EXPECT_FALSE(session_->IsStarted());
+
+    ASSERT_TRUE(session_->Start().IsOk());
+    auto again = FreqMsg(71);
+    ASSERT_TRUE(session_->Send(again, SockAddr()).IsOk());
+    ASSERT_TRUE(stopping.WaitAcks(2, milliseconds(3000)));
+    EXPECT_EQ(stopping.Acks()[1].msg, again);
+    session_->Stop();
+}
+
 TEST(JsonUdpConnectStatsTest, TextFormListsTheFirstSevenCounters) {
     Network::JsonUdpConnectStats stats;
     stats.MsgSent = 1;
