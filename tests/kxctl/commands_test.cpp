@@ -51,7 +51,9 @@ void ExpectFailureLine(const Outcome& o, const std::string& reason) {
     ASSERT_NE(at, std::string::npos) << o.err;
     ASSERT_EQ(lines[0].back(), ')') << o.err;
     const std::string path = lines[0].substr(at + marker.size(), lines[0].size() - at - marker.size() - 1);
-    EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::u8path(path))) << path;
+    EXPECT_TRUE(
+        std::filesystem::is_regular_file(std::filesystem::path(std::u8string(path.begin(), path.end()))))
+        << path;
 }
 
 class KxctlSim : public ::testing::Test {

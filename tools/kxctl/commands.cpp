@@ -62,30 +62,6 @@ int Connected(const Settings& settings, Console& console, Session& session) {
     return kExitOk;
 }
 
-// A progress line on the error stream while `work` runs, when that stream is a terminal.
-template <class T>
-T WithProgress(Console& console, const std::string& what, std::future<T> work) {
-    if (!console.err_is_terminal) {
-        return work.get();
-    }
-    static const char kSpinner[] = {'|', '/', '-', '\\'};
-    const auto start = std::chrono::steady_clock::now();
-    std::size_t line_width = 0;
-    for (std::size_t step = 0; work.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready;
-         ++step) {
-        const double seconds =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        char elapsed[32];
-        std::snprintf(elapsed, sizeof(elapsed), " %.1f s", seconds);
-        const std::string line = std::string(1, kSpinner[step % 4]) + " " + what + elapsed;
-        line_width = std::max(line_width, TextWidth(line));
-        console.err << '\r' << line << std::flush;
-    }
-    // Blank the line again; plain blanks work on every console.
-    console.err << '\r' << std::string(line_width, ' ') << '\r' << std::flush;
-    return work.get();
-}
-
 }  // namespace
 
 bool ChooseLocalEndpoint(const Endpoint& remote, const std::optional<Endpoint>& local, Endpoint& out,
@@ -147,6 +123,29 @@ bool ChooseLocalEndpoint(const Endpoint& remote, const std::optional<Endpoint>& 
     out.host = platform::FormatAddress(address);
     out.port = bound.Port();
     return true;
+}
+
+bool RunWithProgress(Console& console, const std::string& what, const std::function<bool()>& work) {
+    if (!console.err_is_terminal) {
+        return work();
+    }
+    std::future<bool> result = std::async(std::launch::async, work);
+    static const char kSpinner[] = {'|', '/', '-', '\\'};
+    const auto start = std::chrono::steady_clock::now();
+    std::size_t line_width = 0;
+    for (std::size_t step = 0; result.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready;
+         ++step) {
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        char elapsed[32];
+        std::snprintf(elapsed, sizeof(elapsed), " %.1f s", seconds);
+        const std::string line = std::string(1, kSpinner[step % 4]) + " " + what + elapsed;
+        line_width = std::max(line_width, TextWidth(line));
+        console.err << '\r' << line << std::flush;
+    }
+    // Blank the line again; plain blanks work on every console.
+    console.err << '\r' << std::string(line_width, ' ') << '\r' << std::flush;
+    return result.get();
 }
 
 std::string DebugLogPath() {
@@ -244,12 +243,11 @@ int RunDiscover(const Settings& settings, Console& console) {
         return Fail(console, reason);
     }
     std::vector<DeviceInfoEx> devices;
-    auto work = std::async(std::launch::async, [&] {
-        return Norvane::SDK::FindActiveDevices(local.host, local.port, settings.target.host,
-                                               settings.target.port, devices);
-    });
-    const bool ok = WithProgress(console, "Waiting 3 s for devices to answer " + settings.target.ToString(),
-                                 std::move(work));
+    const bool ok =
+        RunWithProgress(console, "Waiting 3 s for devices to answer " + settings.target.ToString(), [&] {
+            return Norvane::SDK::FindActiveDevices(local.host, local.port, settings.target.host,
+                                                   settings.target.port, devices);
+        });
     if (!ok) {
         return Fail(console,
                     "discovery from " + local.ToString() + " to " + settings.target.ToString() + " failed");

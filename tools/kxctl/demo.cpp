@@ -92,8 +92,9 @@ int RunDemo(const Settings& /*settings*/, Console& console) {
     }
     std::vector<Norvane::SDK::DeviceInfoEx> found;
     const auto started = std::chrono::steady_clock::now();
-    const bool discovered =
-        Norvane::SDK::FindActiveDevices(local.host, local.port, discovery.host, discovery.port, found);
+    const bool discovered = RunWithProgress(console, "Listening for answers", [&] {
+        return Norvane::SDK::FindActiveDevices(local.host, local.port, discovery.host, discovery.port, found);
+    });
     const double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     if (!discovered) {
         return Fail(console,

@@ -165,6 +165,11 @@ inline constexpr std::uint32_t kMaxTuners = 64;
 bool ReadTuners(Norvane::SDK::IKx410& device, bool quality, bool rds, std::vector<TunerReading>& out,
                 std::string& reason);
 
+// Runs `work` on a thread of its own and meanwhile, when the error stream is a terminal, draws a progress
+// line there (a spinner, `what` and the seconds waited) that is blanked at the end. Returns what `work`
+// returned.
+bool RunWithProgress(Console& console, const std::string& what, const std::function<bool()>& work);
+
 // The path of the process debug log's current file (UTF-8), after the records written so far have
 // reached it; empty when there is none.
 [[nodiscard]] std::string DebugLogPath();
