@@ -1,5 +1,6 @@
 #include <norvane/sdk.h>
 
+#include "common/environment.h"
 #include "devices/broadcast_receiver.h"
 #include "platform/socket.h"
 #include "platform/utf8.h"
@@ -11,6 +12,12 @@ bool FindActiveDevices(const std::string& host_network_addr, unsigned int host_p
                        const std::string& broadcast_network_addr, unsigned int broadcast_port,
                        std::vector<DeviceInfoEx>& norvane_devices_list) {
     norvane_devices_list.clear();
+    if (host_port > 0xFFFFu || broadcast_port > 0xFFFFu) {
+        // Cut to 16 bits it would be some other port.
+        WriteAtLevel(GetProcessDebugLog(), kLogErrors,
+                     FormatLine(L"FindActiveDevices: port out of range (%u, %u)", host_port, broadcast_port));
+        return false;
+    }
     // Paired with the stop below; on Windows the sockets need the library started.
     const bool started = platform::StartSocketLibrary().ok();
 

@@ -33,6 +33,9 @@ inline std::int64_t MsSince(Clock::time_point start) {
 
 // A port on 127.0.0.1 that was free a moment ago.
 inline std::uint16_t FreeLoopbackPort() {
+    // Windows needs the socket library started before the first socket; kept for the whole test program.
+    static const bool kSocketsReady = platform::StartSocketLibrary().ok();
+    (void)kSocketsReady;
     platform::SocketHandle h = platform::kInvalidSocket;
     if (!platform::OpenSocket(platform::SocketKind::kUdp, h).ok()) {
         return 0;

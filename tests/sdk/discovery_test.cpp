@@ -95,6 +95,15 @@ TEST_F(Discovery, AFailingSearchEmptiesTheListAndReportsFalse) {
                                         sim_.DiscoveryAddress().GetPort(), list));
     EXPECT_TRUE(list.empty());
     EXPECT_LT(MsSince(start), 1000) << "nothing to wait for";
+
+    // A port beyond 16 bits is refused rather than cut to another port.
+    list.resize(1);
+    EXPECT_FALSE(SDK::FindActiveDevices("127.0.0.1", 0x10000u + FreeLoopbackPort(), "127.0.0.1",
+                                        sim_.DiscoveryAddress().GetPort(), list));
+    EXPECT_TRUE(list.empty());
+    EXPECT_FALSE(SDK::FindActiveDevices("127.0.0.1", FreeLoopbackPort(), "127.0.0.1",
+                                        0x10000u + sim_.DiscoveryAddress().GetPort(), list));
+    EXPECT_EQ(sim_.DiscoveryDatagrams(), 0u);
 }
 
 // Duplicated and reordered answers (the device repeats its answer until it is acknowledged, and the
