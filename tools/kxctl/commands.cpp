@@ -21,7 +21,7 @@ using Norvane::SDK::IKx410;
 
 namespace {
 
-// The socket library for the lifetime of one command (counted, so nesting is harmless).
+// The socket library while a function uses sockets of its own (counted, so nesting is harmless).
 class SocketLibrary {
 public:
     SocketLibrary() : started_(platform::StartSocketLibrary().ok()) {}
@@ -54,7 +54,7 @@ void PrintJson(Console& console, const JSON::Value& value) {
     Print(console, JsonText(value) + "\n");
 }
 
-int Connected(const Settings& settings, Console& console, Session& session) {
+int ConnectOrFail(const Settings& settings, Console& console, Session& session) {
     std::string reason;
     if (!Connect(settings.device, settings.local, session, reason)) {
         return Fail(console, reason);
@@ -264,7 +264,7 @@ int RunDiscover(const Settings& settings, Console& console) {
 
 int RunInfo(const Settings& settings, Console& console) {
     Session session;
-    if (int code = Connected(settings, console, session); code != kExitOk) {
+    if (int code = ConnectOrFail(settings, console, session); code != kExitOk) {
         return code;
     }
     DeviceReport report;
@@ -285,7 +285,7 @@ int RunInfo(const Settings& settings, Console& console) {
 
 int RunTune(const Settings& settings, Console& console) {
     Session session;
-    if (int code = Connected(settings, console, session); code != kExitOk) {
+    if (int code = ConnectOrFail(settings, console, session); code != kExitOk) {
         return code;
     }
     const unsigned int n = session.device->GetInputs();
@@ -321,7 +321,7 @@ namespace {
 
 int RunReading(const Settings& settings, Console& console, bool quality, bool rds) {
     Session session;
-    if (int code = Connected(settings, console, session); code != kExitOk) {
+    if (int code = ConnectOrFail(settings, console, session); code != kExitOk) {
         return code;
     }
     std::vector<TunerReading> tuners;
@@ -353,7 +353,7 @@ int RunRds(const Settings& settings, Console& console) {
 
 int RunMonitor(const Settings& settings, Console& console) {
     Session session;
-    if (int code = Connected(settings, console, session); code != kExitOk) {
+    if (int code = ConnectOrFail(settings, console, session); code != kExitOk) {
         return code;
     }
     using Clock = std::chrono::steady_clock;
@@ -372,12 +372,13 @@ int RunMonitor(const Settings& settings, Console& console) {
             std::string text = session.device->GetDeviceId() + " at " + session.remote.ToString() +
                                ", refresh " + std::to_string(refresh);
             text += settings.count != 0 ? " of " + std::to_string(settings.count) : " (Ctrl-C ends)";
-            text += "\n" + TunersTable(tuners);
+            text += '\n';
+            text += TunersTable(tuners);
             if (console.out_redraw && previous_lines > 0) {
                 // Back to the start of the previous view and erase it.
                 console.out << "\x1b[" << previous_lines << "A\x1b[J";
             } else if (!console.out_redraw && refresh > 1) {
-                text = "\n" + text;
+                text.insert(text.begin(), '\n');
             }
             previous_lines = LineCount(text);
             Print(console, text);
