@@ -31,8 +31,8 @@ bool SplitEndpoint(std::string& text, unsigned& port) {
     return port != 0 && port < 65535;
 }
 
-// The RDS texts are wide strings as the device sends them (UTF-16, with surrogate pairs also where
-// wchar_t has 32 bits); printed as UTF-8.
+// The RDS texts are wide strings: UTF-16 where wchar_t has 16 bits (Windows), one character per wchar_t
+// where it has 32 bits (Linux); printed as UTF-8.
 std::string ToUtf8(const std::wstring& text) {
     std::string out;
     for (std::size_t i = 0; i < text.size(); ++i) {

@@ -181,6 +181,21 @@ bool Kx410::GetFmQuality(Kx410TunerQualityValues* norvane_qvals, bool request) {
     return true;
 }
 
+// Texts that came through the JSON parser hold characters above U+FFFF as UTF-16 surrogate pairs. Where
+// wchar_t has 32 bits the application expects one wchar_t per character, so such pairs are joined; a
+// text that is not valid Unicode is handed over as the device sent it.
+static std::wstring NativeWide(std::wstring text) {
+    if constexpr (sizeof(wchar_t) == 4) {
+        for (wchar_t c : text) {
+            if (c >= 0xD800 && c <= 0xDFFF) {
+                std::wstring joined = Utf8ToWide(WideToUtf8(text));
+                return joined.empty() ? text : joined;
+            }
+        }
+    }
+    return text;
+}
+
 bool Kx410::GetRdsData(Kx410TunerRdsDataValues* norvane_rdsv, bool request) {
     if (tuner_ == nullptr) {
         return false;
@@ -193,9 +208,9 @@ bool Kx410::GetRdsData(Kx410TunerRdsDataValues* norvane_rdsv, bool request) {
         return false;
     }
     for (std::size_t i = 0; i < values.size(); ++i) {
-        norvane_rdsv[i].psrv = std::move(values[i].psrv);
-        norvane_rdsv[i].text = std::move(values[i].text);
-        norvane_rdsv[i].time = std::move(values[i].time);
+        norvane_rdsv[i].psrv = NativeWide(std::move(values[i].psrv));
+        norvane_rdsv[i].text = NativeWide(std::move(values[i].text));
+        norvane_rdsv[i].time = NativeWide(std::move(values[i].time));
     }
     return true;
 }

@@ -125,6 +125,17 @@ TEST_F(Kx410Sim, TuningChangesWhatTheTunersReceive) {
     EXPECT_EQ(WideToUtf8(r[0].psrv), station.name);
     EXPECT_FALSE(r[0].text.empty());
     EXPECT_FALSE(WideToUtf8(r[0].text).empty()) << "the radiotext is valid UTF-16 (pairs joined)";
+    EXPECT_NE(std::find(station.radiotext.begin(), station.radiotext.end(), WideToUtf8(r[0].text)),
+              station.radiotext.end())
+        << "the radiotext arrives exactly as the station sends it";
+    if constexpr (sizeof(wchar_t) == 4) {
+        // One wchar_t per character where wchar_t has 32 bits: no surrogate halves reach the application.
+        for (const std::wstring* text : {&r[0].psrv, &r[0].text, &r[0].time}) {
+            for (wchar_t c : *text) {
+                EXPECT_FALSE(c >= 0xD800 && c <= 0xDFFF) << "surrogate half in " << WideToUtf8(*text);
+            }
+        }
+    }
     EXPECT_EQ(WideToUtf8(r[0].time).size(), 23u);
     EXPECT_TRUE(r[1].psrv.empty()) << "no station between stations";
     EXPECT_TRUE(r[1].text.empty());
