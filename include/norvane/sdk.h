@@ -105,7 +105,8 @@ struct NORVANE_SDK_API Kx410TunerQualityValues {
     uint32_t valid = 0;
 };
 
-// RDS texts of one tuner, as the device sends them.
+// RDS texts of one tuner, as the device sends them: UTF-16 where wchar_t has 16 bits (Windows), one
+// character per wchar_t where it has 32 bits (Linux).
 struct NORVANE_SDK_API Kx410TunerRdsDataValues {
     Kx410TunerRdsDataValues();
     Kx410TunerRdsDataValues(const Kx410TunerRdsDataValues&);
