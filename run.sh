@@ -43,17 +43,27 @@ linux_suite() { # preset
     ctest --preset "$1" -j 4
 }
 
-# Builds the consumer example against an installed copy of the SDK, as an application would.
+# Builds the examples against an installed copy of the SDK, as an application would, and runs the
+# discover-and-tune example against simulated devices on loopback.
 consumer_check() {
-    local prefix
+    local prefix sim_pid
     prefix=$(mktemp -d)
     cmake --install build/dev --prefix "$prefix" >/dev/null
-    cmake -S examples/consumer -B build/consumer -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_BUILD_TYPE=Release >/dev/null
-    cmake --build build/consumer -j "$JOBS" >/dev/null
-    LD_LIBRARY_PATH="$prefix/lib" build/consumer/norvane_consumer --version
+    for example in consumer discover_tune; do
+        cmake -S "examples/$example" -B "build/examples/$example" -DCMAKE_PREFIX_PATH="$prefix" \
+            -DCMAKE_BUILD_TYPE=Release >/dev/null
+        cmake --build "build/examples/$example" -j "$JOBS" >/dev/null
+    done
+    LD_LIBRARY_PATH="$prefix/lib" build/examples/consumer/norvane_consumer --version
     PKG_CONFIG_PATH="$prefix/lib/pkgconfig" pkg-config --modversion norvane_sdk >/dev/null
+    build/dev/tools/kxsim --devices 2 --port 0 --discovery-port 25100 --duration 30 >/dev/null &
+    sim_pid=$!
+    sleep 0.5
+    LD_LIBRARY_PATH="$prefix/lib" build/examples/discover_tune/discover_tune 127.0.0.1:25110 127.0.0.1:25100 94300
+    kill "$sim_pid" 2>/dev/null || true
+    wait "$sim_pid" 2>/dev/null || true
     rm -rf "$prefix"
-    echo "consumer: find_package(NorvaneSDK) and pkg-config work"
+    echo "examples: find_package(NorvaneSDK) and pkg-config work; discover_tune found and tuned a simulated device"
 }
 
 windows_suite() {
