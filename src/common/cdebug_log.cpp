@@ -94,24 +94,28 @@ struct PrefixCache {
 };
 thread_local PrefixCache t_prefix;
 
+// "YYYY<d>MM<d>DD HH<t>MM<t>SS." into the first 20 characters of `out`: the layout the record prefix
+// and the file names share, with their own separators.
+void PutDateTime(wchar_t* out, const Fields& f, wchar_t dateSep, wchar_t timeSep) {
+    PutDigits(out, static_cast<unsigned>(f.year < 0 ? 0 : f.year), 4);
+    out[4] = dateSep;
+    PutDigits(out + 5, f.month, 2);
+    out[7] = dateSep;
+    PutDigits(out + 8, f.day, 2);
+    out[10] = L' ';
+    PutDigits(out + 11, f.hour, 2);
+    out[13] = timeSep;
+    PutDigits(out + 14, f.minute, 2);
+    out[16] = timeSep;
+    PutDigits(out + 17, f.second, 2);
+    out[19] = L'.';
+}
+
 void AppendTimePrefix(std::wstring& out, std::int64_t localMs) {
     PrefixCache& cache = t_prefix;
     const std::int64_t sec = FloorDiv(localMs, 1000);
     if (sec != cache.second) {
-        const Fields f = FieldsFromMs(localMs);
-        wchar_t* d = cache.date;
-        PutDigits(d, static_cast<unsigned>(f.year < 0 ? 0 : f.year), 4);
-        d[4] = L'/';
-        PutDigits(d + 5, f.month, 2);
-        d[7] = L'/';
-        PutDigits(d + 8, f.day, 2);
-        d[10] = L' ';
-        PutDigits(d + 11, f.hour, 2);
-        d[13] = L':';
-        PutDigits(d + 14, f.minute, 2);
-        d[16] = L':';
-        PutDigits(d + 17, f.second, 2);
-        d[19] = L'.';
+        PutDateTime(cache.date, FieldsFromMs(localMs), L'/', L':');
         cache.second = sec;
     }
     wchar_t tail[6];
@@ -140,18 +144,7 @@ void AppendThreadPrefix(std::wstring& out) {
 std::wstring FileStamp(std::int64_t localMs) {
     const Fields f = FieldsFromMs(localMs);
     wchar_t s[23];
-    PutDigits(s, static_cast<unsigned>(f.year < 0 ? 0 : f.year), 4);
-    s[4] = L'-';
-    PutDigits(s + 5, f.month, 2);
-    s[7] = L'-';
-    PutDigits(s + 8, f.day, 2);
-    s[10] = L' ';
-    PutDigits(s + 11, f.hour, 2);
-    s[13] = L'_';
-    PutDigits(s + 14, f.minute, 2);
-    s[16] = L'_';
-    PutDigits(s + 17, f.second, 2);
-    s[19] = L'.';
+    PutDateTime(s, f, L'-', L'_');
     PutDigits(s + 20, f.millisecond, 3);
     return std::wstring(s, 23);
 }
