@@ -21,6 +21,7 @@
 #include "platform/socket.h"
 #include "protocol/device_msgs.h"
 #include "protocol/sock_addr.h"
+#include "support/loopback.h"
 
 namespace devices_test {
 
@@ -31,22 +32,7 @@ inline std::int64_t MsSince(Clock::time_point start) {
     return std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
 }
 
-// A port on 127.0.0.1 that was free a moment ago.
-inline std::uint16_t FreeLoopbackPort() {
-    // Windows needs the socket library started before the first socket; kept for the whole test program.
-    static const bool kSocketsReady = platform::StartSocketLibrary().ok();
-    (void)kSocketsReady;
-    platform::SocketHandle h = platform::kInvalidSocket;
-    if (!platform::OpenSocket(platform::SocketKind::kUdp, h).ok()) {
-        return 0;
-    }
-    platform::UniqueSocket sock(h);
-    platform::SockAddrIn local = platform::SockAddrIn::Loopback(0);
-    if (!platform::Bind(h, local).ok() || !platform::GetLocalAddress(h, local).ok()) {
-        return 0;
-    }
-    return local.Port();
-}
+using testing_support::FreeLoopbackPort;
 
 inline Network::SockAddr Loopback(std::uint16_t port) {
     return Network::SockAddr(platform::SockAddrIn::Loopback(port));

@@ -28,6 +28,7 @@
 #include "protocol/json_msg.h"
 #include "protocol/packet.h"
 #include "protocol/sock_addr.h"
+#include "support/loopback.h"
 
 namespace net_test {
 
@@ -56,19 +57,7 @@ inline std::string TextOf(const std::vector<std::uint8_t>& datagram) {
     return text;
 }
 
-// A port on 127.0.0.1 that was free a moment ago (the system's choice for port 0).
-inline std::uint16_t FreeLoopbackPort() {
-    platform::SocketHandle h = platform::kInvalidSocket;
-    if (!platform::OpenSocket(platform::SocketKind::kUdp, h).ok()) {
-        return 0;
-    }
-    platform::UniqueSocket sock(h);
-    platform::SockAddrIn local = platform::SockAddrIn::Loopback(0);
-    if (!platform::Bind(h, local).ok() || !platform::GetLocalAddress(h, local).ok()) {
-        return 0;
-    }
-    return local.Port();
-}
+using testing_support::FreeLoopbackPort;
 
 inline Network::SockAddr Loopback(std::uint16_t port) {
     return Network::SockAddr(platform::SockAddrIn::Loopback(port));
