@@ -12,8 +12,11 @@ set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")"
 ROOT=$(pwd)
 JOBS=${JOBS:-2}
+# The compiler cache serves every checkout of the tree alike: paths below the checkout are hashed
+# relative to it, and the build folder's own path is left out.
+export CCACHE_BASEDIR="$ROOT" CCACHE_NOHASHDIR=1
 
-PKG_BASE=(build-essential cmake pkg-config googletest libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
+PKG_BASE=(build-essential cmake pkg-config ccache googletest libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
           rapidjson-dev nlohmann-json3-dev libspdlog-dev)
 PKG_WINDOWS=(mingw-w64 g++-mingw-w64-x86-64-posix wine64 wine)
 PKG_FUZZ=(clang libclang-rt-14-dev)
