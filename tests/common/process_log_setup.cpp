@@ -1,5 +1,5 @@
 // Every test of common_tests that reaches the process debug log finds it in a folder of its own.
-#include "log_test_support.h"
+#include "support_shim.h"
 
 namespace {
 const bool kProcessLogReady = (testing_support::ProcessLogTestFolder(), true);
