@@ -59,7 +59,8 @@ bool LogFile::Open(const LogFileHeader& header) {
     if (!segmenting) {
         (void)platform::SetFileCompression(path, false);
     }
-    const platform::OpenMode mode = segmenting ? platform::OpenMode::kCreateAlways : platform::OpenMode::kAppend;
+    const platform::OpenMode mode =
+        segmenting ? platform::OpenMode::kCreateAlways : platform::OpenMode::kAppend;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         platform::SysResult result = platform::File::Open(path, mode, file_);
@@ -99,7 +100,8 @@ bool LogFile::Open(const LogFileHeader& header) {
         backlog_.shrink_to_fit();
     }
     if (backlogLost_ != 0) {
-        WriteRecord(L"*** " + number(backlogLost_) + L" log records lost while no log file could be opened ***");
+        WriteRecord(L"*** " + number(backlogLost_) +
+                    L" log records lost while no log file could be opened ***");
         backlogLost_ = 0;
     }
     Flush();

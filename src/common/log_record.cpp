@@ -97,7 +97,8 @@ LogTimePoint SystemLogTime() {
     return {utc, utc + offset};
 }
 
-std::wstring FormatLogRecord(std::wstring_view text, const LogTimePoint& now, bool withTime, bool withThread) {
+std::wstring FormatLogRecord(std::wstring_view text, const LogTimePoint& now, bool withTime,
+                             bool withThread) {
     std::wstring record;
     record.reserve(kLogPrefixWidth + text.size() + 2);
     if (withTime) {

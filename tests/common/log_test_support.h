@@ -1,10 +1,9 @@
-// Listening to a debug log: the records it delivers, and those of the process log during one test.
+// Listening to a debug log, by default the process log, for the lifetime of the object.
 #pragma once
 
 #include <chrono>
 #include <fstream>
 #include <iterator>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -14,47 +13,34 @@
 
 namespace testing_support {
 
-// Collects the records a log delivers.
-class RecordingListener : public IDebugLogListener {
+class LogCapture : public IDebugLogListener {
 public:
+    explicit LogCapture(IDebugLog& log = *GetProcessDebugLog()) : log_(log) {
+        log_.Flush(std::chrono::seconds(10));  // what others wrote before stays out
+        log_.SetListener(this);
+    }
+    ~LogCapture() override { log_.SetListener(nullptr); }
     void OnLogRecord(const std::wstring& record) override {
         std::lock_guard<std::mutex> lock(mutex_);
         records_.push_back(record);
     }
-    std::vector<std::wstring> Records() const {
+    // Every record written so far (prefix, text, CR LF).
+    std::vector<std::wstring> Records() {
+        log_.Flush(std::chrono::seconds(10));
         std::lock_guard<std::mutex> lock(mutex_);
         return records_;
     }
-    // The records that contain `part`.
-    std::vector<std::wstring> Containing(const std::wstring& part) const {
-        std::vector<std::wstring> found;
-        for (const auto& r : Records()) {
-            if (r.find(part) != std::wstring::npos) {
-                found.push_back(r);
-            }
-        }
+    std::vector<std::wstring> Containing(const std::wstring& part) {
+        std::vector<std::wstring> found = Records();
+        std::erase_if(found, [&](const std::wstring& r) { return r.find(part) == std::wstring::npos; });
         return found;
     }
+    IDebugLog& Log() { return log_; }
 
 private:
-    mutable std::mutex mutex_;
+    IDebugLog& log_;
+    std::mutex mutex_;
     std::vector<std::wstring> records_;
-};
-
-// Listens to the process log for the lifetime of the object.
-class ProcessLogCapture : public RecordingListener {
-public:
-    ProcessLogCapture() : log_(GetProcessDebugLog()) {
-        log_->Flush(std::chrono::seconds(10));
-        log_->SetListener(this);
-    }
-    ~ProcessLogCapture() override { log_->SetListener(nullptr); }
-    // Everything written so far has reached the listener.
-    void Sync() { log_->Flush(std::chrono::seconds(10)); }
-    IDebugLog& Log() { return *log_; }
-
-private:
-    std::shared_ptr<IDebugLog> log_;
 };
 
 inline std::string ReadBytes(const std::filesystem::path& path) {
