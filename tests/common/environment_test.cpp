@@ -2,38 +2,13 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <atomic>
 #include <cstdlib>
 #include <thread>
-#include <vector>
 
 #include "common/locks.h"
 #include "log_test_support.h"
 
 namespace {
-
-TEST(Environment, ConcurrentFirstUseMakesOneEnvironmentAndOneLog) {
-    // Another test may have made it already; the threads must still agree with it.
-    std::atomic<bool> go{false};
-    std::vector<std::shared_ptr<IDebugLog>> logs(8);
-    std::vector<std::thread> threads;
-    for (auto& log : logs) {
-        threads.emplace_back([&] {
-            while (!go) {
-                std::this_thread::yield();
-            }
-            log = GetProcessDebugLog();
-        });
-    }
-    go = true;
-    for (auto& th : threads) {
-        th.join();
-    }
-    ASSERT_NE(logs[0], nullptr);
-    EXPECT_EQ(std::count(logs.begin(), logs.end(), logs[0]), 8);
-    EXPECT_FALSE(ConfigureProcessDebugLog(DebugLogOptions{})) << "too late once the log exists";
-}
 
 TEST(Environment, SlowLockUsesReachTheProcessLog) {
     testing_support::LogCapture capture;
