@@ -9,7 +9,9 @@
 #include <vector>
 
 #include "common/environment.h"
-#include "support_shim.h"
+#include "support/process_log.h"
+#include "support/temp_folder.h"
+#include "support/wait.h"
 
 namespace testing_support {
 
@@ -36,12 +38,20 @@ public:
         return found;
     }
     IDebugLog& Log() { return log_; }
+    void Sync() { log_.Flush(std::chrono::seconds(10)); }
 
 private:
     IDebugLog& log_;
     std::mutex mutex_;
     std::vector<std::wstring> records_;
 };
+
+// The names the tests of other layers still use.
+using ProcessLogCapture = LogCapture;
+template <class Pred>
+bool WaitFor(Pred pred, std::chrono::milliseconds timeout = std::chrono::milliseconds(10000)) {
+    return WaitUntil(pred, timeout);
+}
 
 inline std::string ReadBytes(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);

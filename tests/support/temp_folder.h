@@ -1,21 +1,17 @@
-// Stand-in for the shared test support (temporary folder, waiting, the process log's folder) until it
-// lands; removed then.
+// A folder of the test's own under the system's temporary folder, removed with everything in it.
 #pragma once
 
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <random>
 #include <string>
 #include <system_error>
-#include <thread>
 #include <vector>
-
-#include "common/environment.h"
 
 namespace testing_support {
 
+// A path under the temporary folder that no other test (of this or another program) uses.
 inline std::filesystem::path UniqueTempPath(const std::string& tag) {
     static std::atomic<unsigned> counter{0};
     std::random_device rd;
@@ -36,11 +32,7 @@ inline void RemoveTree(const std::filesystem::path& root) {
         for (std::filesystem::directory_iterator it(folders[i], ec), end; !ec && it != end;
              it.increment(ec)) {
             std::error_code typeEc;
-            if (it->is_directory(typeEc)) {
-                folders.push_back(it->path());
-            } else {
-                files.push_back(it->path());
-            }
+            (it->is_directory(typeEc) ? folders : files).push_back(it->path());
         }
         ec.clear();
     }
@@ -52,7 +44,6 @@ inline void RemoveTree(const std::filesystem::path& root) {
     }
 }
 
-// A folder removed with everything in it.
 class TempFolder {
 public:
     explicit TempFolder(const std::string& tag = "test") : path_(UniqueTempPath(tag)) {
@@ -62,37 +53,11 @@ public:
     TempFolder(const TempFolder&) = delete;
     TempFolder& operator=(const TempFolder&) = delete;
 
-    const std::filesystem::path& path() const { return path_; }
+    [[nodiscard]] const std::filesystem::path& path() const { return path_; }
     std::filesystem::path operator/(const std::filesystem::path& name) const { return path_ / name; }
 
 private:
     std::filesystem::path path_;
 };
-
-// The folder of the process log of this test program; configured on the first call.
-inline const std::filesystem::path& ProcessLogTestFolder() {
-    static const std::filesystem::path folder = [] {
-        std::filesystem::path p = UniqueTempPath("proclog");
-        UseProcessDebugLogFolder(p);
-        static std::filesystem::path* atExitFolder = new std::filesystem::path(p);
-        // Registered before the environment exists, so this runs after the environment's own exit hook
-        // has written out the records still queued.
-        std::atexit([] { RemoveTree(*atExitFolder); });
-        return p;
-    }();
-    return folder;
-}
-
-template <class Pred>
-bool WaitUntil(Pred pred, std::chrono::milliseconds timeout = std::chrono::milliseconds(10000)) {
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() >= end) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
 
 }  // namespace testing_support
