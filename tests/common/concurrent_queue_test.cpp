@@ -4,35 +4,34 @@
 
 #include <algorithm>
 #include <atomic>
-#include <list>
-#include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace {
 
 TEST(ConcurrentQueue, PushTellsWhetherTheQueueWasEmpty) {
-    ConcurrentQueue<std::string> q;
+    ConcurrentQueue<int> q;
     EXPECT_FALSE(q.TryPop().has_value());
-    EXPECT_TRUE(q.Push("a"));
-    EXPECT_FALSE(q.PushAll(std::list<std::string>{"b", "c"}));
-    EXPECT_EQ(q.TryPop(), "a");
+    EXPECT_TRUE(q.Push(1));
+    EXPECT_FALSE(q.PushAll(std::vector<int>{2, 3}));
+    EXPECT_EQ(q.TryPop(), 1);
     q.Clear();
-    EXPECT_TRUE(q.PushAll(std::list<std::string>{"d"}));
+    EXPECT_TRUE(q.PushAll(std::vector<int>{4}));
 }
 
 TEST(ConcurrentQueue, ConcurrentUseLosesDuplicatesAndReordersNothing) {
-    constexpr int kProducers = 4;
-    constexpr int kPerProducer = 20000;
-    ConcurrentQueue<std::pair<int, int>> q;  // (producer, sequence)
+    constexpr int kProducers = 3;
+    constexpr int kEach = 20000;
+    ConcurrentQueue<int> q;  // producer * kEach + sequence
     std::atomic<int> producing{kProducers};
-    std::vector<std::vector<int>> received(2);
+    std::vector<int> received[2];
     std::vector<std::thread> threads;
     for (int p = 0; p < kProducers; ++p) {
         threads.emplace_back([&, p] {
-            for (int i = 0; i < kPerProducer; i += 2) {
-                q.PushAll(std::vector<std::pair<int, int>>{{p, i}});
-                q.Push({p, i + 1});
+            for (int i = p * kEach; i < (p + 1) * kEach; i += 2) {
+                q.PushAll(std::vector<int>{i});
+                q.Push(i + 1);
             }
             --producing;
         });
@@ -40,25 +39,22 @@ TEST(ConcurrentQueue, ConcurrentUseLosesDuplicatesAndReordersNothing) {
     for (auto& items : received) {
         threads.emplace_back([&] {
             std::vector<int> last(kProducers, -1);
-            for (bool done = false; !done;) {
+            for (bool done = false; !done; std::this_thread::yield()) {
                 done = producing == 0;
                 while (auto item = q.TryPop()) {
-                    EXPECT_GT(item->second, last[static_cast<std::size_t>(item->first)]) << "out of order";
-                    last[static_cast<std::size_t>(item->first)] = item->second;
-                    items.push_back(item->first * kPerProducer + item->second);
+                    EXPECT_GT(*item, std::exchange(last[static_cast<std::size_t>(*item / kEach)], *item));
+                    items.push_back(*item);
                 }
-                std::this_thread::yield();
             }
         });
     }
     for (auto& t : threads) {
         t.join();
     }
-    std::vector<int> all = received[0];
-    all.insert(all.end(), received[1].begin(), received[1].end());
-    std::sort(all.begin(), all.end());
-    ASSERT_EQ(all.size(), static_cast<std::size_t>(kProducers * kPerProducer));
-    EXPECT_EQ(std::adjacent_find(all.begin(), all.end()), all.end()) << "a duplicate";
+    received[0].insert(received[0].end(), received[1].begin(), received[1].end());
+    std::sort(received[0].begin(), received[0].end());
+    ASSERT_EQ(received[0].size(), static_cast<std::size_t>(kProducers * kEach));
+    EXPECT_EQ(std::adjacent_find(received[0].begin(), received[0].end()), received[0].end()) << "a duplicate";
 }
 
 }  // namespace
