@@ -17,7 +17,7 @@ TEST(ConcurrentQueue, PushTellsWhetherTheQueueWasEmpty) {
     EXPECT_FALSE(q.PushAll(std::vector<int>{2, 3}));
     EXPECT_EQ(q.TryPop(), 1);
     q.Clear();
-    EXPECT_TRUE(q.PushAll(std::vector<int>{4}));
+    EXPECT_TRUE(q.Push(4));
 }
 
 TEST(ConcurrentQueue, ConcurrentUseLosesDuplicatesAndReordersNothing) {

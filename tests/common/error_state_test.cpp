@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <thread>
-#include <vector>
 
 #include "log_test_support.h"
 
@@ -48,27 +46,6 @@ TEST(ErrorState, ReportsTransitionsAndOneRepetitionAMinute) {
     EXPECT_EQ(
         capture.Containing(L"Error->Error, Info='Test::Transitions', ErrCount = 5 Method=Test::Send").size(),
         1u);
-}
-
-TEST(ErrorState, ConcurrentFailuresAreEachCountedInOneSeries) {
-    testing_support::LogCapture capture;
-    ErrorState state(L"Test::Concurrent", &FakeMinute);
-    std::vector<std::thread> threads(4);
-    for (auto& thread : threads) {
-        thread = std::thread([&state] {
-            for (int i = 0; i < 500; ++i) {
-                Attempt(state, i != 499);
-            }
-        });
-    }
-    for (auto& thread : threads) {
-        thread.join();
-    }
-    std::uint32_t failures = 0;
-    for (const auto& line : capture.Containing(L"Error->OK, Info='Test::Concurrent', ErrCount = ")) {
-        failures += static_cast<std::uint32_t>(std::stoul(line.substr(line.find(L"ErrCount = ") + 11)));
-    }
-    EXPECT_EQ(failures, 4u * 499);
 }
 
 }  // namespace

@@ -80,15 +80,4 @@ TEST(Statistics, ReportedAtLevelThreeAndAtEachNewPeriod) {
     EXPECT_EQ(capture.Containing(L"STATISTICS: Test.Period: N=3, E=23.3333,").size(), 1u);
 }
 
-TEST(PeriodClock, AlignedPeriodsAndTheSilentFirstCall) {
-    PeriodClock clock(5, &FakeMinute);
-    for (const auto& [minute, turns] : {std::pair<std::uint64_t, bool>{1003, false},
-                                        {1004, false},
-                                        {1005, true},
-                                        {1009, false},
-                                        {1100, true}}) {
-        EXPECT_EQ(clock.IsNewPeriod(minute), turns) << minute << " (the first call only records the period)";
-    }
-}
-
 }  // namespace
