@@ -2,10 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
-#include <thread>
-
 namespace {
 
 LockUseTimes Times(std::uint64_t wait, std::uint64_t hold, std::uint64_t release) {
@@ -37,27 +33,6 @@ TEST(LockReport, ThresholdAndLayout) {
                               row.file, row.line,    Times(105000, 19999, 10001)};
         EXPECT_EQ(FormatLockReport(use, kFrequency), row.expected);
     }
-}
-
-std::atomic<int> g_slowUses{0};
-std::atomic<std::uint64_t> g_slowUseTicks{0};
-
-TEST(TimedLocker, HandsASlowUseToTheHookAfterReleasingTheMutex) {
-    NamedRecursiveMutex m(L"Test::Slow");
-    const SlowLockHook previous = SetSlowLockHook([](const SlowLockUse& use) noexcept {
-        if (*use.mutexName == L"Test::Slow") {
-            ++g_slowUses;
-            g_slowUseTicks = use.times.releaseEnd - use.times.request;
-        }
-    });
-    {
-        TimedLocker lock(m, L"Slow");
-        TimedLocker inner(m, L"Nested", 1000);                      // the owner may lock again
-        std::this_thread::sleep_for(std::chrono::milliseconds(7));  // the use itself must take 7 ms
-    }
-    SetSlowLockHook(previous);
-    EXPECT_EQ(g_slowUses.load(), 1);
-    EXPECT_GE(TicksToMs(g_slowUseTicks.load()), 7u);
 }
 
 }  // namespace
