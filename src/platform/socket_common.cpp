@@ -168,8 +168,8 @@ SocketResult Check(int rc) noexcept {
 }
 
 SocketResult SetOption(SocketHandle h, int level, int name, const void* value, std::size_t size) noexcept {
-    return Check(::setsockopt(S(h), level, name, static_cast<const char*>(value),
-                              static_cast<native::AddrLen>(size)));
+    return Check(
+        ::setsockopt(S(h), level, name, static_cast<const char*>(value), static_cast<native::AddrLen>(size)));
 }
 
 SocketResult SetIntOption(SocketHandle h, int level, int name, int value) noexcept {
@@ -268,7 +268,8 @@ struct ErrorRow {
 };
 
 // One row per native number; 0 where a system has no counterpart of the other's number.
-#define ROW(kind, posix, windows) {SocketErrorKind::kind, PLATFORM_SOCKET_ERROR(posix, windows)}
+#define ROW(kind, posix, windows) \
+    { SocketErrorKind::kind, PLATFORM_SOCKET_ERROR(posix, windows) }
 constexpr ErrorRow kErrorTable[] = {
     ROW(kWouldBlock, EAGAIN, WSAEWOULDBLOCK),
     ROW(kWouldBlock, EWOULDBLOCK, WSAEWOULDBLOCK),

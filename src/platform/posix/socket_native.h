@@ -37,8 +37,12 @@ using IoLen = std::size_t;
 using AddrInfo = addrinfo;
 using ResolverText = std::string;
 
-inline Socket S(SocketHandle h) noexcept { return h; }
-inline int LastError() noexcept { return errno; }
+inline Socket S(SocketHandle h) noexcept {
+    return h;
+}
+inline int LastError() noexcept {
+    return errno;
+}
 
 inline constexpr int kInvalidArgument = EINVAL;
 inline constexpr int kBadHandle = EBADF;
@@ -53,7 +57,9 @@ inline constexpr int kRecvFromFlags = MSG_TRUNC;
 inline constexpr bool kConnectWouldBlockMeansStarted = false;
 
 // The descriptor is released even when close reports an error; never retry it.
-inline int Close(Socket s) noexcept { return close(s) != 0 && errno != EINTR ? -1 : 0; }
+inline int Close(Socket s) noexcept {
+    return close(s) != 0 && errno != EINTR ? -1 : 0;
+}
 
 inline SocketHandle AcceptNoInherit(Socket s, sockaddr* peer, AddrLen* len) noexcept {
     const int accepted = accept4(s, peer, len, SOCK_CLOEXEC);
@@ -61,16 +67,26 @@ inline SocketHandle AcceptNoInherit(Socket s, sockaddr* peer, AddrLen* len) noex
 }
 
 // SO_LINGER's seconds pass as they are.
-inline int LingerSeconds(int seconds) noexcept { return seconds; }
+inline int LingerSeconds(int seconds) noexcept {
+    return seconds;
+}
 
-inline ResolverText ToResolverText(std::string_view utf8) { return std::string(utf8); }
-inline ResolverText ToResolverText(std::wstring_view wide) { return WideToUtf8(wide); }
+inline ResolverText ToResolverText(std::string_view utf8) {
+    return std::string(utf8);
+}
+inline ResolverText ToResolverText(std::wstring_view wide) {
+    return WideToUtf8(wide);
+}
 inline int GetAddrInfo(const ResolverText& name, const AddrInfo* hints, AddrInfo** list) noexcept {
     return getaddrinfo(name.c_str(), nullptr, hints, list);
 }
-inline void FreeAddrInfo(AddrInfo* list) noexcept { freeaddrinfo(list); }
+inline void FreeAddrInfo(AddrInfo* list) noexcept {
+    freeaddrinfo(list);
+}
 // The resolver's "system error" hides the real cause in errno.
-inline int ResolverError(int rc) noexcept { return rc == EAI_SYSTEM ? errno : rc; }
+inline int ResolverError(int rc) noexcept {
+    return rc == EAI_SYSTEM ? errno : rc;
+}
 
 }  // namespace platform::native
 

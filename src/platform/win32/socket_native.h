@@ -29,8 +29,12 @@ using IoLen = int;
 using AddrInfo = ADDRINFOW;
 using ResolverText = std::wstring;
 
-inline Socket S(SocketHandle h) noexcept { return static_cast<SOCKET>(h); }
-inline int LastError() noexcept { return ::WSAGetLastError(); }
+inline Socket S(SocketHandle h) noexcept {
+    return static_cast<SOCKET>(h);
+}
+inline int LastError() noexcept {
+    return ::WSAGetLastError();
+}
 
 inline constexpr int kInvalidArgument = WSAEINVAL;
 inline constexpr int kBadHandle = WSAENOTSOCK;
@@ -43,7 +47,9 @@ inline constexpr int kRecvFromFlags = 0;
 // Winsock's way of saying "started" to a non-blocking connect.
 inline constexpr bool kConnectWouldBlockMeansStarted = true;
 
-inline int Close(Socket s) noexcept { return ::closesocket(s); }
+inline int Close(Socket s) noexcept {
+    return ::closesocket(s);
+}
 
 inline SocketHandle AcceptNoInherit(Socket s, sockaddr* peer, AddrLen* len) noexcept {
     const SOCKET accepted = ::accept(s, peer, len);
@@ -54,15 +60,25 @@ inline SocketHandle AcceptNoInherit(Socket s, sockaddr* peer, AddrLen* len) noex
 }
 
 // SO_LINGER keeps its seconds in an unsigned short.
-inline int LingerSeconds(int seconds) noexcept { return seconds < 0 ? 0 : (seconds > 0xFFFF ? 0xFFFF : seconds); }
+inline int LingerSeconds(int seconds) noexcept {
+    return seconds < 0 ? 0 : (seconds > 0xFFFF ? 0xFFFF : seconds);
+}
 
-inline ResolverText ToResolverText(std::string_view utf8) { return Utf8ToWide(utf8); }
-inline ResolverText ToResolverText(std::wstring_view wide) { return std::wstring(wide); }
+inline ResolverText ToResolverText(std::string_view utf8) {
+    return Utf8ToWide(utf8);
+}
+inline ResolverText ToResolverText(std::wstring_view wide) {
+    return std::wstring(wide);
+}
 inline int GetAddrInfo(const ResolverText& name, const AddrInfo* hints, AddrInfo** list) noexcept {
     return ::GetAddrInfoW(name.c_str(), nullptr, hints, list);
 }
-inline void FreeAddrInfo(AddrInfo* list) noexcept { ::FreeAddrInfoW(list); }
-inline int ResolverError(int rc) noexcept { return rc; }
+inline void FreeAddrInfo(AddrInfo* list) noexcept {
+    ::FreeAddrInfoW(list);
+}
+inline int ResolverError(int rc) noexcept {
+    return rc;
+}
 
 }  // namespace platform::native
 
