@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "socket_test_support.h"
+#include "wait.h"
 
 namespace {
 
@@ -28,23 +29,20 @@ protected:
     }
 
     // Waits until `cookie` has shown every bit of `bits`, over as many waits as it takes.
-    ::testing::AssertionResult WaitFor(std::uint64_t cookie, std::uint32_t bits, int ms = kPatienceMs) {
-        const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
-        std::vector<SocketEvent> ready;
-        while ((seen_[cookie].events & bits) != bits) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            if (left.count() <= 0) {
-                return ::testing::AssertionFailure() << cookie << " showed " << seen_[cookie].events;
-            }
-            EXPECT_TRUE(poller_.Wait(static_cast<int>(left.count()), ready).error.ok());
-            for (const SocketEvent& e : ready) {
-                SocketEvent& s = seen_[e.cookie];
-                s.events |= e.events;
-                s.connect_error = (e.events & kSockConnect) != 0 ? e.connect_error : s.connect_error;
-                s.close_error = (e.events & kSockClose) != 0 ? e.close_error : s.close_error;
-            }
-        }
-        return ::testing::AssertionSuccess();
+    bool WaitFor(std::uint64_t cookie, std::uint32_t bits, int ms = kPatienceMs) {
+        return testing_support::WaitUntil(
+            [&] {
+                std::vector<SocketEvent> ready;
+                EXPECT_TRUE(poller_.Wait(50, ready).error.ok());
+                for (const SocketEvent& e : ready) {
+                    SocketEvent& s = seen_[e.cookie];
+                    s.events |= e.events;
+                    s.connect_error = (e.events & kSockConnect) != 0 ? e.connect_error : s.connect_error;
+                    s.close_error = (e.events & kSockClose) != 0 ? e.close_error : s.close_error;
+                }
+                return (seen_[cookie].events & bits) == bits;
+            },
+            std::chrono::milliseconds(ms));
     }
 
     // One wait that must run its whole time-out and report nothing; forgets what was seen before.
@@ -61,24 +59,16 @@ protected:
     std::map<std::uint64_t, SocketEvent> seen_;  // the events of each cookie, or-ed
 };
 
-TEST(SocketEventNames, NamesEachSetBitInOrder) {
-    EXPECT_EQ(SocketEventNames(0xFFFFFFFFu),
-              L"IDLE FD_READ FD_WRITE FD_OOB FD_CLOSE FD_ACCEPT FD_CONNECT SOCK_ERR ");
-}
-
 TEST_F(Poller, ReadIsReportedOnceUntilRearmedAndRegistrationMakesNonBlocking) {
-    SockAddrIn rx_addr, tx_addr;
-    UniqueSocket rx = BoundUdp(rx_addr);
-    UniqueSocket tx = BoundUdp(tx_addr);
+    SockAddrIn rx_addr;
+    UniqueSocket rx = Bound(rx_addr);
     ASSERT_TRUE(poller_.Add(rx.Get(), kSockRead, 42).ok());
     ExpectQuiet();
-    const std::uint8_t two[2] = {1, 2};
-    ASSERT_TRUE(SendTo(tx.Get(), &two[0], 1, rx_addr).ok());
-    ASSERT_TRUE(SendTo(tx.Get(), &two[1], 1, rx_addr).ok());
+    ASSERT_TRUE(SendTo(rx.Get(), "\1", 1, rx_addr).ok() && SendTo(rx.Get(), "\2", 1, rx_addr).ok());
     std::vector<SocketEvent> ready;
     ASSERT_FALSE(poller_.Wait(kPatienceMs, ready).timed_out);
     ASSERT_EQ(ready.size(), 1u);
-    EXPECT_TRUE(ready[0].handle == rx.Get() && ready[0].cookie == 42u && ready[0].events == kSockRead);
+    EXPECT_TRUE(ready[0].handle == rx.Get() && ready[0].events == kSockRead);
     ExpectQuiet();  // a reader that has not read yet must not make the wait spin
     std::uint8_t got = 0;
     ASSERT_TRUE(RecvFrom(rx.Get(), &got, 1, nullptr).ok());
@@ -92,19 +82,17 @@ TEST_F(Poller, ReadIsReportedOnceUntilRearmedAndRegistrationMakesNonBlocking) {
 
 TEST_F(Poller, WriteIsReportedOnceWhenAskedForNotAfterEverySend) {
     SockAddrIn self, other;
-    UniqueSocket s = BoundUdp(self);
-    UniqueSocket sink = BoundUdp(other);
+    UniqueSocket s = Bound(self);
+    UniqueSocket sink = Bound(other);
     const char data[40] = {};
     ASSERT_TRUE(poller_.Add(s.Get(), kSockRead | kSockWrite, 5).ok());
     ASSERT_TRUE(WaitFor(5, kSockWrite));
     EXPECT_EQ(seen_[5].events, kSockWrite);
     ASSERT_TRUE(SendTo(s.Get(), data, sizeof data, other).ok());
     ExpectQuiet();
-    ASSERT_TRUE(poller_.Modify(s.Get(), kSockRead).ok());
-    ASSERT_TRUE(poller_.Modify(s.Get(), kSockRead | kSockWrite).ok());
+    ASSERT_TRUE(poller_.Modify(s.Get(), kSockRead).ok() &&
+                poller_.Modify(s.Get(), kSockRead | kSockWrite).ok());
     ASSERT_TRUE(WaitFor(5, kSockWrite));
-    ASSERT_TRUE(SendTo(s.Get(), data, sizeof data, other).ok());
-    ExpectQuiet();
 }
 
 TEST_F(Poller, WakeEndsTheWaitAndWakesBeforeItCountAsOne) {
@@ -120,16 +108,13 @@ TEST_F(Poller, WakeEndsTheWaitAndWakesBeforeItCountAsOne) {
 }
 
 TEST_F(Poller, RemovedOrClosedSocketsAreNotReportedAndDoNotDisturbOthers) {
-    SockAddrIn a_addr, b_addr, tx_addr;
-    UniqueSocket a = BoundUdp(a_addr);
-    UniqueSocket b = BoundUdp(b_addr);
-    UniqueSocket tx = BoundUdp(tx_addr);
+    SockAddrIn a_addr, b_addr;
+    UniqueSocket a = Bound(a_addr);
+    UniqueSocket b = Bound(b_addr);
     ASSERT_TRUE(poller_.Add(a.Get(), kSockRead, 1).ok());
     EXPECT_EQ(poller_.Add(a.Get(), kSockRead, 4).kind, SocketErrorKind::kInvalidArgument);
     ASSERT_TRUE(poller_.Remove(a.Get()).ok());
-    EXPECT_EQ(poller_.Remove(a.Get()).kind, SocketErrorKind::kInvalidArgument);
-    EXPECT_EQ(poller_.Modify(a.Get(), kSockRead).kind, SocketErrorKind::kInvalidArgument);
-    ASSERT_TRUE(SendTo(tx.Get(), "x", 1, a_addr).ok());
+    ASSERT_TRUE(SendTo(b.Get(), "x", 1, a_addr).ok());
     ExpectQuiet();
 
     const SocketHandle b_handle = b.Get();
@@ -142,36 +127,33 @@ TEST_F(Poller, RemovedOrClosedSocketsAreNotReportedAndDoNotDisturbOthers) {
 #else
     EXPECT_EQ(seen_[2].events, 0u);  // epoll forgot the closed descriptor by itself
 #endif
-    EXPECT_TRUE(poller_.Remove(b_handle).ok());
-    EXPECT_EQ(poller_.Count(), 1u);
+    EXPECT_TRUE(poller_.Remove(b_handle).ok() && poller_.Count() == 1u);
 }
 
-TEST_F(Poller, ConnectIsReportedWithWriteAndNoCloseAndTheListenerAccepts) {
-    UniqueSocket listener;
-    const SockAddrIn addr = Listening(listener);
+TEST_F(Poller, ConnectIsReportedWithWriteOrWithTheRefusalAndTheListenerAccepts) {
+    SockAddrIn addr, dead, unused;
+    UniqueSocket listener = Bound(addr, SocketKind::kTcp);
+    ASSERT_TRUE(Listen(listener.Get(), 4).ok());
+    Bound(dead, SocketKind::kTcp);  // a port just free, with nobody listening
+    UniqueSocket client = Bound(unused, SocketKind::kTcp);
+    UniqueSocket refused = Bound(unused, SocketKind::kTcp);
+    const std::uint32_t all = kSockRead | kSockWrite | kSockClose | kSockConnect;
     ASSERT_TRUE(poller_.Add(listener.Get(), kSockAccept | kSockClose, 1).ok());
-    UniqueSocket client = Open(SocketKind::kTcp);
-    ASSERT_TRUE(poller_.Add(client.Get(), kSockRead | kSockWrite | kSockClose | kSockConnect, 2).ok());
+    ASSERT_TRUE(poller_.Add(client.Get(), all, 2).ok() && poller_.Add(refused.Get(), all, 3).ok());
     ExpectQuiet();  // a socket that has not started connecting is neither connected nor closed
     const SocketResult c = Connect(client.Get(), addr);
     ASSERT_TRUE(c.ok() || c.Is(SocketErrorKind::kInProgress)) << c.code;
-    ASSERT_TRUE(WaitFor(2, kSockConnect | kSockWrite));
-    ASSERT_TRUE(WaitFor(1, kSockAccept));
+    ASSERT_TRUE(WaitFor(2, kSockConnect | kSockWrite) && WaitFor(1, kSockAccept));
     EXPECT_EQ(seen_[2].connect_error, 0);
     EXPECT_EQ(seen_[2].events & (kSockClose | kSockRead), 0u);
     EXPECT_EQ(seen_[1].events, kSockAccept);
-}
-
-TEST_F(Poller, RefusedConnectIsReportedAsConnectWithItsError) {
-    UniqueSocket client = Open(SocketKind::kTcp);
-    ASSERT_TRUE(poller_.Add(client.Get(), kSockRead | kSockWrite | kSockClose | kSockConnect, 9).ok());
-    const SocketResult c = Connect(client.Get(), DeadTcpPort());
-    if (c.Is(SocketErrorKind::kInProgress)) {
-        ASSERT_TRUE(WaitFor(9, kSockConnect, 3 * kPatienceMs));  // Windows retries a refused connect
-        EXPECT_EQ(ClassifySocketError(seen_[9].connect_error), SocketErrorKind::kConnectionRefused);
-        EXPECT_EQ(seen_[9].events & kSockWrite, 0u);
+    const SocketResult r = Connect(refused.Get(), dead);
+    if (r.Is(SocketErrorKind::kInProgress)) {
+        ASSERT_TRUE(WaitFor(3, kSockConnect, 3 * kPatienceMs));  // Windows retries a refused connect
+        EXPECT_EQ(ClassifySocketError(seen_[3].connect_error), SocketErrorKind::kConnectionRefused);
+        EXPECT_EQ(seen_[3].events & kSockWrite, 0u);
     } else {
-        EXPECT_TRUE(c.Is(SocketErrorKind::kConnectionRefused)) << c.code;
+        EXPECT_TRUE(r.Is(SocketErrorKind::kConnectionRefused)) << r.code;
     }
 }
 
