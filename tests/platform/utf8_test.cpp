@@ -41,7 +41,7 @@ TEST(Utf8, WideTextEncodesAndInvalidWideTextGivesNothing) {
 
 TEST(Utf8, MalformedUtf8GivesNothing) {
     for (const char* bad :
-         {"a\x80", "\xC3", "\xE2\x82", "\xF0\x9F\x93", "\xC0\xAF", "\xE0\x80\xAF", "\xF0\x8F\xBF\xBF",
+         {"a\x80", "\xC3", "\xE2\x82", "\xF0\x9F\x93", "\xC0\xAF", "\xE0\x9F\xBF", "\xF0\x8F\xBF\xBF",
           "\xED\xA0\x80", "\xED\xBF\xBF", "\xF4\x90\x80\x80", "\xF8\x88\x80\x80\x80", "\xC3\x28", "\xFF"}) {
         EXPECT_EQ(Utf8ToWide(bad), L"") << ::testing::PrintToString(std::string(bad));
     }
