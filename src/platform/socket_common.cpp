@@ -187,15 +187,6 @@ SocketResult GetIntOption(SocketHandle h, int level, int name, int& value) noexc
     return SocketResult::Ok();
 }
 
-SocketResult GetBoolOption(SocketHandle h, int level, int name, bool& on) noexcept {
-    int v = 0;
-    SocketResult r = GetIntOption(h, level, name, v);
-    if (r) {
-        on = v != 0;
-    }
-    return r;
-}
-
 SocketResult SetMembership(SocketHandle h, int name, const SockAddrIn& group,
                            const SockAddrIn& iface) noexcept {
     ip_mreq m{};
@@ -267,7 +258,7 @@ struct ErrorRow {
     int code;
 };
 
-// One row per native number; 0 where a system has no counterpart of the other's number.
+// Each system reads its own column; a row pairs two numbers of one meaning, 0 where a system has none.
 #define ROW(kind, posix, windows) \
     { SocketErrorKind::kind, PLATFORM_SOCKET_ERROR(posix, windows) }
 constexpr ErrorRow kErrorTable[] = {
@@ -352,30 +343,25 @@ SocketResult ShutdownSocket(SocketHandle h) noexcept {
     return Check(::shutdown(S(h), native::kShutBoth));
 }
 
-SocketResult SetBroadcast(SocketHandle h, bool on) noexcept {
-    return SetIntOption(h, SOL_SOCKET, SO_BROADCAST, on ? 1 : 0);
-}
-SocketResult GetBroadcast(SocketHandle h, bool& on) noexcept {
-    return GetBoolOption(h, SOL_SOCKET, SO_BROADCAST, on);
-}
-SocketResult SetReuseAddress(SocketHandle h, bool on) noexcept {
-    return SetIntOption(h, SOL_SOCKET, SO_REUSEADDR, on ? 1 : 0);
-}
-SocketResult GetReuseAddress(SocketHandle h, bool& on) noexcept {
-    return GetBoolOption(h, SOL_SOCKET, SO_REUSEADDR, on);
-}
-SocketResult SetReceiveBufferSize(SocketHandle h, int bytes) noexcept {
-    return SetIntOption(h, SOL_SOCKET, SO_RCVBUF, bytes);
-}
-SocketResult GetReceiveBufferSize(SocketHandle h, int& bytes) noexcept {
-    return GetIntOption(h, SOL_SOCKET, SO_RCVBUF, bytes);
-}
-SocketResult SetSendBufferSize(SocketHandle h, int bytes) noexcept {
-    return SetIntOption(h, SOL_SOCKET, SO_SNDBUF, bytes);
-}
-SocketResult GetSendBufferSize(SocketHandle h, int& bytes) noexcept {
-    return GetIntOption(h, SOL_SOCKET, SO_SNDBUF, bytes);
-}
+// The setter and getter of an option that is an int on the wire (a flag is 0 or 1).
+#define PLATFORM_SOCKET_OPTION(Name, Type, level, option)               \
+    SocketResult Set##Name(SocketHandle h, Type value) noexcept {       \
+        return SetIntOption(h, level, option, static_cast<int>(value)); \
+    }                                                                   \
+    SocketResult Get##Name(SocketHandle h, Type& value) noexcept {      \
+        int v = 0;                                                      \
+        SocketResult r = GetIntOption(h, level, option, v);             \
+        value = r ? static_cast<Type>(v) : value;                       \
+        return r;                                                       \
+    }
+
+PLATFORM_SOCKET_OPTION(Broadcast, bool, SOL_SOCKET, SO_BROADCAST)
+PLATFORM_SOCKET_OPTION(ReuseAddress, bool, SOL_SOCKET, SO_REUSEADDR)
+PLATFORM_SOCKET_OPTION(ReceiveBufferSize, int, SOL_SOCKET, SO_RCVBUF)
+PLATFORM_SOCKET_OPTION(SendBufferSize, int, SOL_SOCKET, SO_SNDBUF)
+PLATFORM_SOCKET_OPTION(MulticastLoopback, bool, IPPROTO_IP, IP_MULTICAST_LOOP)
+PLATFORM_SOCKET_OPTION(MulticastTtl, int, IPPROTO_IP, IP_MULTICAST_TTL)
+#undef PLATFORM_SOCKET_OPTION
 
 SocketResult SetLinger(SocketHandle h, bool on, int seconds) noexcept {
     linger l{};
@@ -409,19 +395,6 @@ SocketResult JoinMulticastGroup(SocketHandle h, const SockAddrIn& group, const S
 
 SocketResult LeaveMulticastGroup(SocketHandle h, const SockAddrIn& group, const SockAddrIn& iface) noexcept {
     return SetMembership(h, IP_DROP_MEMBERSHIP, group, iface);
-}
-
-SocketResult SetMulticastLoopback(SocketHandle h, bool on) noexcept {
-    return SetIntOption(h, IPPROTO_IP, IP_MULTICAST_LOOP, on ? 1 : 0);
-}
-SocketResult GetMulticastLoopback(SocketHandle h, bool& on) noexcept {
-    return GetBoolOption(h, IPPROTO_IP, IP_MULTICAST_LOOP, on);
-}
-SocketResult SetMulticastTtl(SocketHandle h, int ttl) noexcept {
-    return SetIntOption(h, IPPROTO_IP, IP_MULTICAST_TTL, ttl);
-}
-SocketResult GetMulticastTtl(SocketHandle h, int& ttl) noexcept {
-    return GetIntOption(h, IPPROTO_IP, IP_MULTICAST_TTL, ttl);
 }
 
 SocketResult Bind(SocketHandle h, const SockAddrIn& local) noexcept {
