@@ -32,7 +32,6 @@ bool ReadDigits(std::wstring_view text, std::size_t pos, int width, std::uint16_
     return true;
 }
 
-
 using fields::Field;
 
 // ---- "dev_info" ----
@@ -77,7 +76,8 @@ template <auto Member, std::wstring (*ToText)(const typename fields::MemberOf<Me
 constexpr Field<fields::RecordOf<Member>> TextList(const wchar_t* key) {
     using Rec = fields::RecordOf<Member>;
     using Entry = typename fields::MemberOf<Member>::Type::value_type;
-    return {key, [](const Rec& r, JSON::Value& out, const wchar_t* k) {
+    return {key,
+            [](const Rec& r, JSON::Value& out, const wchar_t* k) {
                 const auto& entries = r.*Member;
                 if (entries.empty()) {
                     return;

@@ -71,7 +71,8 @@ void WriteList(JSON::Value& out, std::wstring_view key, const std::vector<std::w
 template <auto Member>
 constexpr Field<RecordOf<Member>> Required(const wchar_t* key) {
     using Rec = RecordOf<Member>;
-    return {key, [](const Rec& r, JSON::Value& out, const wchar_t* k) {
+    return {key,
+            [](const Rec& r, JSON::Value& out, const wchar_t* k) {
                 if constexpr (std::is_same_v<typename MemberOf<Member>::Type, std::wstring>) {
                     out[k].SetString(r.*Member);
                 } else {
@@ -93,7 +94,8 @@ constexpr Field<RecordOf<Member>> Required(const wchar_t* key) {
 template <auto Member>
 constexpr Field<RecordOf<Member>> NonZero(const wchar_t* key) {
     using Rec = RecordOf<Member>;
-    return {key, [](const Rec& r, JSON::Value& out, const wchar_t* k) {
+    return {key,
+            [](const Rec& r, JSON::Value& out, const wchar_t* k) {
                 if (r.*Member != 0) {
                     out[k].SetInt(r.*Member);
                 }
@@ -122,7 +124,10 @@ constexpr Field<RecordOf<Member>> List(const wchar_t* key) {
 template <auto Member>
 constexpr Field<RecordOf<Member>> OnOff(const wchar_t* key) {
     using Rec = RecordOf<Member>;
-    return {key, [](const Rec& r, JSON::Value& out, const wchar_t* k) { out[k].SetString(r.*Member ? L"on" : L"off"); },
+    return {key,
+            [](const Rec& r, JSON::Value& out, const wchar_t* k) {
+                out[k].SetString(r.*Member ? L"on" : L"off");
+            },
             [](Rec& r, const JSON::Value& in, const wchar_t* k) {
                 const std::wstring* text = OptionalString(in, k);
                 r.*Member = text != nullptr && *text == L"on";
@@ -141,7 +146,8 @@ struct Choice {
 template <auto Member, const auto& Choices>
 constexpr Field<RecordOf<Member>> OneOf(const wchar_t* key) {
     using Rec = RecordOf<Member>;
-    return {key, [](const Rec& r, JSON::Value& out, const wchar_t* k) {
+    return {key,
+            [](const Rec& r, JSON::Value& out, const wchar_t* k) {
                 for (const Choice& c : Choices) {
                     if (c.value == r.*Member) {
                         out[k].SetString(c.text);
@@ -167,7 +173,8 @@ template <auto Member, const auto& EntryFields>
 constexpr Field<RecordOf<Member>> Objects(const wchar_t* key) {
     using Rec = RecordOf<Member>;
     using Entry = typename MemberOf<Member>::Type::value_type;
-    return {key, [](const Rec& r, JSON::Value& out, const wchar_t* k) {
+    return {key,
+            [](const Rec& r, JSON::Value& out, const wchar_t* k) {
                 const auto& entries = r.*Member;
                 if (entries.empty()) {
                     return;
