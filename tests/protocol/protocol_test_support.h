@@ -9,16 +9,19 @@
 #include <string_view>
 #include <vector>
 
+#include "bytes.h"
 #include "protocol/device_msgs.h"
 #include "protocol/json_msg.h"
 #include "protocol/packet.h"
 
 namespace protocol_test {
 
+using testing_support::TextOf;
+
 // The text bytes, one zero byte, then the attachment bytes.
-inline std::vector<std::uint8_t> Datagram(std::string_view text, const std::vector<std::uint8_t>& att = {}) {
-    std::vector<std::uint8_t> bytes(text.begin(), text.end());
-    bytes.push_back(0);
+inline std::vector<std::uint8_t> Datagram(const std::string& text,
+                                          const std::vector<std::uint8_t>& att = {}) {
+    std::vector<std::uint8_t> bytes = testing_support::BytesOf(text);
     bytes.insert(bytes.end(), att.begin(), att.end());
     return bytes;
 }
@@ -41,18 +44,6 @@ inline std::vector<std::uint8_t> Encode(const Network::JsonMsg& msg, bool reques
     EXPECT_TRUE(err.IsOk()) << testing::PrintToString(err.ToString());
     err.MarkHandled();
     return packet.Bytes();
-}
-
-// The text part of a datagram, up to its first zero byte.
-inline std::string TextOf(const std::vector<std::uint8_t>& datagram) {
-    std::string text;
-    for (std::uint8_t b : datagram) {
-        if (b == 0) {
-            break;
-        }
-        text.push_back(static_cast<char>(b));
-    }
-    return text;
 }
 
 }  // namespace protocol_test
