@@ -78,15 +78,9 @@ constexpr Field<fields::RecordOf<Member>> TextList(const wchar_t* key) {
     using Entry = typename fields::MemberOf<Member>::Type::value_type;
     return {key,
             [](const Rec& r, JSON::Value& out, const wchar_t* k) {
-                const auto& entries = r.*Member;
-                if (entries.empty()) {
-                    return;
-                }
-                JSON::Value& list = out[k];
-                list.ResizeArray(entries.size());
-                for (std::size_t i = 0; i < entries.size(); ++i) {
-                    list.array[i].SetString(ToText(entries[i]));
-                }
+                fields::WriteEach(
+                    out, k, r.*Member, JSON::kString,
+                    [](const Entry& entry, JSON::Value& element) { element.SetString(ToText(entry)); });
             },
             [](Rec& r, const JSON::Value& in, const wchar_t* k) {
                 const JSON::Value* list = in.FindItem(k);

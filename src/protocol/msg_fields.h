@@ -166,6 +166,21 @@ constexpr Field<RecordOf<Member>> OneOf(const wchar_t* key) {
             }};
 }
 
+// Writes `entries` as the Array `key` of elements of `kind`, each filled by `write`; nothing when there
+// are no entries.
+template <class Entry, class Write>
+void WriteEach(JSON::Value& out, const wchar_t* key, const std::vector<Entry>& entries, std::uint32_t kind,
+               Write write) {
+    if (entries.empty()) {
+        return;
+    }
+    JSON::Value& list = out[key];
+    list.ResizeArray(entries.size(), kind);
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        write(entries[i], list.array[i]);
+    }
+}
+
 // A list of records, each an Object of its own fields. Written when not empty; an Array replaces the
 // list with one entry per element, read from the element when it is an Object and left at the defaults
 // otherwise.
@@ -175,15 +190,9 @@ constexpr Field<RecordOf<Member>> Objects(const wchar_t* key) {
     using Entry = typename MemberOf<Member>::Type::value_type;
     return {key,
             [](const Rec& r, JSON::Value& out, const wchar_t* k) {
-                const auto& entries = r.*Member;
-                if (entries.empty()) {
-                    return;
-                }
-                JSON::Value& list = out[k];
-                list.ResizeArray(entries.size(), JSON::kObject);
-                for (std::size_t i = 0; i < entries.size(); ++i) {
-                    WriteFields<Entry>(entries[i], EntryFields, list.array[i]);
-                }
+                WriteEach(out, k, r.*Member, JSON::kObject, [](const Entry& entry, JSON::Value& element) {
+                    WriteFields<Entry>(entry, EntryFields, element);
+                });
             },
             [](Rec& r, const JSON::Value& in, const wchar_t* k) {
                 const JSON::Value* list = in.FindItem(k);

@@ -14,10 +14,7 @@
 namespace {
 
 using namespace Network;
-using protocol_test::Datagram;
-using protocol_test::Decode;
-using protocol_test::Encode;
-using protocol_test::TextOf;
+using namespace protocol_test;
 
 TEST(JsonMsgToPacket, PingWithId17IsExactly27BytesAndALimitBelowFails) {
     JsonMsgPing ping;

@@ -15,10 +15,7 @@
 namespace {
 
 using namespace Network;
-using protocol_test::Datagram;
-using protocol_test::Decode;
-using protocol_test::Encode;
-using protocol_test::TextOf;
+using namespace protocol_test;
 
 template <class T>
 std::unique_ptr<JsonMsg> New() {
