@@ -182,33 +182,15 @@ constexpr Field<JsonMsgBypassData> kBypass[] = {
 
 }  // namespace
 
-std::span<const Field<JsonMsgDevInfo>> JsonMsgDevInfo::Fields() {
-    return kDevInfo;
-}
-std::span<const Field<JsonMsgStateData>> JsonMsgStateData::Fields() {
-    return kState;
-}
-std::span<const Field<JsonMsgInputs>> JsonMsgInputs::Fields() {
-    return kInputs;
-}
-std::span<const Field<JsonMsgSetInputs>> JsonMsgSetInputs::Fields() {
-    return kSetInputs;
-}
-std::span<const Field<JsonMsgFmFreqData>> JsonMsgFmFreqData::Fields() {
-    return kFmFreq;
-}
-std::span<const Field<JsonMsgFmQuality>> JsonMsgFmQuality::Fields() {
-    return kFmQuality;
-}
-std::span<const Field<JsonMsgRdsData>> JsonMsgRdsData::Fields() {
-    return kRdsData;
-}
-std::span<const Field<JsonMsgCurTime>> JsonMsgCurTime::Fields() {
-    return kCurTime;
-}
-std::span<const Field<JsonMsgBypassData>> JsonMsgBypassData::Fields() {
-    return kBypass;
-}
+const std::span<const Field<JsonMsgDevInfo>> JsonMsgDevInfo::kFields = kDevInfo;
+const std::span<const Field<JsonMsgStateData>> JsonMsgStateData::kFields = kState;
+const std::span<const Field<JsonMsgInputs>> JsonMsgInputs::kFields = kInputs;
+const std::span<const Field<JsonMsgSetInputs>> JsonMsgSetInputs::kFields = kSetInputs;
+const std::span<const Field<JsonMsgFmFreqData>> JsonMsgFmFreqData::kFields = kFmFreq;
+const std::span<const Field<JsonMsgFmQuality>> JsonMsgFmQuality::kFields = kFmQuality;
+const std::span<const Field<JsonMsgRdsData>> JsonMsgRdsData::kFields = kRdsData;
+const std::span<const Field<JsonMsgCurTime>> JsonMsgCurTime::kFields = kCurTime;
+const std::span<const Field<JsonMsgBypassData>> JsonMsgBypassData::kFields = kBypass;
 
 // ---- "cur_time" ----
 

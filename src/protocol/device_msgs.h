@@ -64,7 +64,7 @@ struct JsonMsgGetBypass : JsonMsg {
 // The device's description; every key is written and every key is required on reading.
 struct JsonMsgDevInfo : FieldMsg<JsonMsgDevInfo> {
     JsonMsgDevInfo() : FieldMsg(L"dev_info") {}
-    static std::span<const fields::Field<JsonMsgDevInfo>> Fields();
+    static const std::span<const fields::Field<JsonMsgDevInfo>> kFields;
 
     std::wstring unit_id;                // "unit_id"
     std::wstring unit_type;              // "unit_type": the model text, e.g. "KX410"
@@ -102,7 +102,7 @@ struct InputEntry {
 // the 32-bit range throws). "inputs", when an Array, replaces the list: one entry per element, read from
 // the element when it is an Object and left at the defaults otherwise.
 struct JsonMsgStateData : FieldMsg<JsonMsgStateData> {
-    static std::span<const fields::Field<JsonMsgStateData>> Fields();
+    static const std::span<const fields::Field<JsonMsgStateData>> kFields;
 
     std::uint32_t device_freq = 0;   // "device_freq": written when not 0
     std::vector<InputEntry> inputs;  // "inputs": written when not empty
@@ -128,7 +128,7 @@ struct JsonMsgState : JsonMsgStateData {
 // cleared address). One address per element.
 struct JsonMsgInputs : FieldMsg<JsonMsgInputs> {
     JsonMsgInputs() : FieldMsg(L"inputs") {}
-    static std::span<const fields::Field<JsonMsgInputs>> Fields();
+    static const std::span<const fields::Field<JsonMsgInputs>> kFields;
 
     std::vector<SockAddr> inputs;  // "inputs"
 };
@@ -146,7 +146,7 @@ struct InputRoute {
 // address is read from it unless it is "off"; "" and non-strings give inactive entries.
 struct JsonMsgSetInputs : FieldMsg<JsonMsgSetInputs> {
     JsonMsgSetInputs() : FieldMsg(L"set_inputs") {}
-    static std::span<const fields::Field<JsonMsgSetInputs>> Fields();
+    static const std::span<const fields::Field<JsonMsgSetInputs>> kFields;
 
     std::vector<InputRoute> inputs;  // "inputs"
 };
@@ -154,7 +154,7 @@ struct JsonMsgSetInputs : FieldMsg<JsonMsgSetInputs> {
 // ---- "set_fm_freq" / "fm_freq" ----
 
 struct JsonMsgFmFreqData : FieldMsg<JsonMsgFmFreqData> {
-    static std::span<const fields::Field<JsonMsgFmFreqData>> Fields();
+    static const std::span<const fields::Field<JsonMsgFmFreqData>> kFields;
 
     std::vector<std::int32_t> freq;  // "freq": one per tuner, in the device's unit; always written
 
@@ -176,7 +176,7 @@ struct JsonMsgFmFreq : JsonMsgFmFreqData {
 // Five lists, element i of each belonging to tuner i; all always written, all read as integer lists.
 struct JsonMsgFmQuality : FieldMsg<JsonMsgFmQuality> {
     JsonMsgFmQuality() : FieldMsg(L"fm_quality") {}
-    static std::span<const fields::Field<JsonMsgFmQuality>> Fields();
+    static const std::span<const fields::Field<JsonMsgFmQuality>> kFields;
 
     std::vector<std::int32_t> rssi;       // "rssi"
     std::vector<std::int32_t> snr;        // "snr"
@@ -190,7 +190,7 @@ struct JsonMsgFmQuality : FieldMsg<JsonMsgFmQuality> {
 // Three text lists, element i of each belonging to tuner i; all always written, all read as string lists.
 struct JsonMsgRdsData : FieldMsg<JsonMsgRdsData> {
     JsonMsgRdsData() : FieldMsg(L"rds_data") {}
-    static std::span<const fields::Field<JsonMsgRdsData>> Fields();
+    static const std::span<const fields::Field<JsonMsgRdsData>> kFields;
 
     std::vector<std::wstring> psrv;  // "psrv"
     std::vector<std::wstring> text;  // "text"
@@ -219,7 +219,7 @@ bool ParseTimeText(std::wstring_view text, SystemTime& time);
 struct JsonMsgCurTime : FieldMsg<JsonMsgCurTime> {
     // Both times are the current moment: local time and UTC.
     JsonMsgCurTime();
-    static std::span<const fields::Field<JsonMsgCurTime>> Fields();
+    static const std::span<const fields::Field<JsonMsgCurTime>> kFields;
     ErrInfo Deserialize(const JSON::Value& in) override;
 
     SystemTime td;   // "td": local date and time
@@ -230,7 +230,7 @@ struct JsonMsgCurTime : FieldMsg<JsonMsgCurTime> {
 
 // "bypass": "on" or "off"; true exactly when it is the String "on".
 struct JsonMsgBypassData : FieldMsg<JsonMsgBypassData> {
-    static std::span<const fields::Field<JsonMsgBypassData>> Fields();
+    static const std::span<const fields::Field<JsonMsgBypassData>> kFields;
 
     bool bypass = false;
 

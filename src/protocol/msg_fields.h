@@ -16,32 +16,6 @@
 
 namespace Network::fields {
 
-// One key of a record: how its member is written into and read from a JSON object.
-template <class Rec>
-struct Field {
-    const wchar_t* key;
-    void (*write)(const Rec& rec, JSON::Value& out, const wchar_t* key);
-    // False when the value makes the whole message unreadable (only the rules that say so).
-    bool (*read)(Rec& rec, const JSON::Value& in, const wchar_t* key);
-};
-
-template <class Rec>
-void WriteFields(const Rec& rec, std::span<const Field<Rec>> list, JSON::Value& out) {
-    for (const Field<Rec>& f : list) {
-        f.write(rec, out, f.key);
-    }
-}
-
-template <class Rec>
-bool ReadFields(Rec& rec, std::span<const Field<Rec>> list, const JSON::Value& in) {
-    for (const Field<Rec>& f : list) {
-        if (!f.read(rec, in, f.key)) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // The record and member type of a pointer to member.
 template <auto Member>
 struct MemberOf;
@@ -211,29 +185,3 @@ constexpr Field<RecordOf<Member>> Objects(const wchar_t* key) {
 }
 
 }  // namespace Network::fields
-
-namespace Network {
-
-// A message whose own keys are the list `Self::Fields()`, after the base keys.
-template <class Self>
-struct FieldMsg : JsonMsg {
-    ErrInfo Serialize(JSON::Value& out) const override {
-        ErrInfo err = JsonMsg::Serialize(out);
-        if (err.IsOk()) {
-            fields::WriteFields<Self>(static_cast<const Self&>(*this), Self::Fields(), out);
-        }
-        return err;
-    }
-    ErrInfo Deserialize(const JSON::Value& in) override {
-        ErrInfo err = JsonMsg::Deserialize(in);
-        if (err.IsOk() && !fields::ReadFields<Self>(static_cast<Self&>(*this), Self::Fields(), in)) {
-            err.SetError(L"Can not read message " + type);
-        }
-        return err;
-    }
-
-protected:
-    explicit FieldMsg(std::wstring type_name) : JsonMsg(std::move(type_name)) {}
-};
-
-}  // namespace Network
