@@ -78,6 +78,7 @@ TEST_F(Kx410Sim, ConnectsReadsAndTunesEveryTuner) {
         c.devices[0].tuners = 3;
         c.devices[0].device_freq = 44100;
         c.devices[0].rtp_port = 6100;
+        c.stations = {{100500, "Norvane FM", {"Now \xF0\x9F\x8E\xB5 \"live\""}, 66, true}};
     });
     std::unique_ptr<SDK::IKx410> kx(SDK::CreateKx410());
     ASSERT_TRUE(Connect(*kx, 0));
@@ -105,6 +106,11 @@ TEST_F(Kx410Sim, ConnectsReadsAndTunesEveryTuner) {
     r[3].psrv = L"untouched";
     ASSERT_TRUE(kx->GetRdsData(r, true));
     EXPECT_EQ(r[3].psrv, L"untouched");
+    EXPECT_EQ(WideToUtf8(r[0].psrv), "Norvane FM");
+    EXPECT_EQ(WideToUtf8(r[0].text), "Now \xF0\x9F\x8E\xB5 \"live\"");
+    if constexpr (sizeof(wchar_t) == 4) {
+        EXPECT_EQ(r[0].text.size(), 12u) << "one wchar_t per character, no surrogate halves";
+    }
     EXPECT_EQ(WideToUtf8(r[0].time).size(), 23u);
 
     SDK::DeviceStartSettings start;
