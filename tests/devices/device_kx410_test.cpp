@@ -14,6 +14,7 @@
 #include "net/inet.h"
 #include "platform/utf8.h"
 #include "sim/simulator.h"
+#include "wait.h"
 
 namespace {
 
@@ -105,7 +106,6 @@ TEST_F(Tuner, ConnectsAndTakesTheDescriptionAndTheFirstReadings) {
     EXPECT_EQ(device_->GetState(), SDK::Connected);
     const Norvane::DeviceDescription d = device_->GetDeviceInfo();
     EXPECT_EQ(WideToUtf8(d.unit_id), Sim::DefaultUnitId(0));
-    EXPECT_EQ(d.inputs, 2u);
     EXPECT_EQ(d.device_freq, 48000u);
     const std::vector<Sim::TunerState> tuners = sim_.Tuners(0);
     const Readings r = Read();
@@ -251,13 +251,17 @@ TEST_F(Tuner, ReadersNeverSeeHalfAnAnswer) {
     EXPECT_EQ(torn.load(), 0);
 }
 
-TEST(DeviceFactory, MakesTheTunerAndNothingThisBuildDoesNotCarry) {
-    auto control = Network::INetManager::Create(ComponentInfo{L"factory control"}, true, 0);
-    std::unique_ptr<Norvane::IDevice> tuner = Norvane::CreateDevice(SDK::KX410, control.get(), nullptr);
-    ASSERT_NE(tuner, nullptr);
-    EXPECT_NE(tuner->GetKx410(), nullptr);
-    EXPECT_EQ(Norvane::CreateDevice(SDK::KX260, control.get(), nullptr), nullptr);
-    EXPECT_EQ(Norvane::CreateDevice(static_cast<SDK::DeviceType>(7), control.get(), nullptr), nullptr);
+// The worker that delivers acknowledgements must not wait for one: "cur_time" goes out without waiting.
+TEST_F(Tuner, TheDevicesTimeRequestIsAnsweredWithoutWaiting) {
+    ASSERT_TRUE(Connect().IsOk());
+    const std::uint64_t before = sim_.Counters(0).messages_in;
+    Sim::Faults silent;
+    silent.no_ack = true;
+    sim_.SetFaults(0, silent);
+    const auto start = testing_support::Clock::now();
+    Deliver(std::make_shared<Network::JsonMsgGetTime>());
+    EXPECT_LT(testing_support::MsBetween(start, testing_support::Clock::now()), 1000);
+    EXPECT_TRUE(testing_support::WaitUntil([&] { return sim_.Counters(0).messages_in > before; }));
 }
 
 }  // namespace
