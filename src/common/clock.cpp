@@ -83,3 +83,12 @@ std::int64_t MulDivDouble(std::int64_t a, std::int64_t b, std::int64_t c) noexce
     }
     return TruncateToInt64(static_cast<double>(a) * static_cast<double>(b) / static_cast<double>(c));
 }
+
+IClock& RealClock() noexcept {
+    class Real final : public IClock {
+    public:
+        std::int64_t NowMs() noexcept override { return static_cast<std::int64_t>(TicksToMs(GetTicks())); }
+    };
+    static Real clock;
+    return clock;
+}

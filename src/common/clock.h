@@ -36,3 +36,14 @@ std::uint64_t TicksToUnits(std::uint64_t ticks, std::uint64_t unitsPerSecond,
                            std::uint64_t frequency) noexcept;
 std::uint64_t UnitsToTicks(std::uint64_t units, std::uint64_t unitsPerSecond,
                            std::uint64_t frequency) noexcept;
+
+// A monotonic millisecond clock. Components whose rules run on time (repeats, give-ups, pings, idle
+// visits) read it through this interface, so that tests can step time instead of waiting it out.
+class IClock {
+public:
+    virtual ~IClock() = default;
+    [[nodiscard]] virtual std::int64_t NowMs() noexcept = 0;
+};
+
+// The process's clock: the platform's monotonic counter in milliseconds.
+[[nodiscard]] IClock& RealClock() noexcept;

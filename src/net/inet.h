@@ -56,7 +56,8 @@ public:
 // The settings a UDP socket is opened with; copied whole into the socket at Open.
 struct UdpSockInfo {
     // Local address and port; an invalid address means the socket is not bound. Only a socket bound to an
-    // address with a port reads datagrams.
+    // address with a port reads datagrams. Port 0 binds a port of the system's choice, which GetInfo()
+    // then reports.
     SockAddr bind_addr;
     // Default destination when a send gives no valid one.
     SockAddr send_addr;

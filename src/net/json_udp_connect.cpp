@@ -14,12 +14,6 @@ namespace Network {
 
 namespace {
 
-std::int64_t SteadyMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
 std::wstring SessionName(const ComponentInfo& info) {
     return info.name.empty() ? std::wstring(L"JsonUdpConnect") : info.name;
 }
@@ -81,6 +75,10 @@ ErrInfo JsonUdpConnect::Init(const JsonUdpConnectInfo& info) {
     {
         std::lock_guard<std::mutex> lock(settingsMutex_);
         info_ = info;
+        if (info_.clock == nullptr) {
+            info_.clock = &RealClock();
+        }
+        clock_.store(info_.clock);
     }
     JsonUdpManagerInfo endpointInfo = info;
     endpointInfo.receiver = this;
@@ -101,7 +99,7 @@ ErrInfo JsonUdpConnect::Start() {
         return result;
     }
     stop_.store(false);
-    lastActivityMs_.store(SteadyMs());
+    lastActivityMs_.store(clock_.load()->NowMs());
     worker_ = std::thread(&JsonUdpConnect::Worker, this, generation_.fetch_add(1) + 1);
     started_.store(true);
     return result;
@@ -146,6 +144,10 @@ ErrInfo JsonUdpConnect::SetDefaultSendAddr(const SockAddr& addr) {
 
 SockAddr JsonUdpConnect::GetDefaultSendAddr() {
     return inner_->GetDefaultSendAddr();
+}
+
+SockAddr JsonUdpConnect::GetLocalAddress() {
+    return inner_->GetLocalAddress();
 }
 
 ErrInfo JsonUdpConnect::SendDirect(std::shared_ptr<JsonMsg> msg, const SockAddr& dest) {
@@ -239,7 +241,9 @@ void JsonUdpConnect::Worker(std::uint64_t generation) {
                                          __FILE__, __LINE__);
             inFlight = outMsg_.HasValue();
         }
-        const bool poll = settings.repeat_interval_ms > 0 && inFlight;
+        // A stepped clock does not end a real wait, so with any clock but the real one the worker polls
+        // as it does while a message is in flight.
+        const bool poll = (settings.repeat_interval_ms > 0 && inFlight) || settings.clock != &RealClock();
         wake_.Wait(std::chrono::milliseconds(poll ? 1 : 100));
         if (!current()) {
             break;
@@ -276,23 +280,22 @@ void JsonUdpConnect::WorkerRound(const JsonUdpConnectInfo& settings) {
     {
         TimedLocker<NamedMutex> lock(outMutex_, L"Worker send", 5, "Network::JsonUdpConnect::WorkerRound",
                                      __FILE__, __LINE__);
-        const std::int64_t now = GetTime100ns();
+        const std::int64_t now = settings.clock->NowMs();
         if (!outMsg_.HasValue()) {
             if (std::optional<OutgoingMsg> next = PopOutgoing()) {
                 outMsg_ = std::move(*next);
                 toSend = outMsg_.msg;
                 dest = outMsg_.dest;
-                lastSend100ns_ = now;
+                lastSendMs_ = now;
                 sendCount_ = 1;
             }
-        } else if (settings.repeat_interval_ms > 0 &&
-                   now - lastSend100ns_ > settings.repeat_interval_ms * 10000) {
+        } else if (settings.repeat_interval_ms > 0 && now - lastSendMs_ > settings.repeat_interval_ms) {
             if (sendCount_ >= settings.max_sends) {
                 givenUp = std::move(outMsg_.msg);
                 outMsg_ = OutgoingMsg{};
             } else {
                 ++sendCount_;
-                lastSend100ns_ = now;
+                lastSendMs_ = now;
                 Count(kRepeatMsgSent);
                 toSend = outMsg_.msg;
                 dest = outMsg_.dest;
@@ -340,7 +343,7 @@ void JsonUdpConnect::WorkerRound(const JsonUdpConnectInfo& settings) {
     // 3. Keep a quiet link alive.
     if (settings.ping) {
         const SockAddr pingAddr = inner_->GetDefaultSendAddr();
-        const std::int64_t now = SteadyMs();
+        const std::int64_t now = settings.clock->NowMs();
         if (pingAddr.IsValid() &&
             now - lastActivityMs_.load() >= static_cast<std::int64_t>(settings.ping_interval_ms)) {
             ErrInfo err = Send(std::make_shared<JsonMsgPing>(), pingAddr);
@@ -367,7 +370,7 @@ void JsonUdpConnect::OnMessage(IJsonUdpManager* /*from*/, std::shared_ptr<JsonMs
         if (!msg) {
             return;
         }
-        lastActivityMs_.store(SteadyMs());
+        lastActivityMs_.store(clock_.load()->NowMs());
 
         if (const auto* ack = dynamic_cast<const JsonMsgAck*>(msg.get())) {
             std::shared_ptr<JsonMsg> completed;
@@ -383,7 +386,7 @@ void JsonUdpConnect::OnMessage(IJsonUdpManager* /*from*/, std::shared_ptr<JsonMs
                         completed = outMsg_.leader;
                     }
                     wasPing = dynamic_cast<const JsonMsgPing*>(outMsg_.msg.get()) != nullptr;
-                    ackMs = (GetTime100ns() - lastSend100ns_) / 10000;
+                    ackMs = clock_.load()->NowMs() - lastSendMs_;
                     outMsg_ = OutgoingMsg{};
                 }
             }

@@ -29,6 +29,7 @@
 #include <string>
 #include <thread>
 
+#include "common/clock.h"
 #include "common/concurrent_queue.h"
 #include "common/debug_log.h"
 #include "common/err_info.h"
@@ -59,6 +60,8 @@ struct JsonUdpConnectInfo : JsonUdpManagerInfo {
     // Send a ping after `ping_interval_ms` without anything received (needs a default send address).
     bool ping = false;
     std::uint32_t ping_interval_ms = kJsonUdpPingIntervalMs;
+    // The time all of the above is measured in; not owned, must outlive the session.
+    IClock* clock = &RealClock();
 };
 
 // The session's counters.
@@ -107,6 +110,7 @@ public:
     [[nodiscard]] bool IsStarted() override;
     ErrInfo SetDefaultSendAddr(const SockAddr& addr) override;
     [[nodiscard]] SockAddr GetDefaultSendAddr() override;
+    [[nodiscard]] SockAddr GetLocalAddress() override;
     ErrInfo SendDirect(std::shared_ptr<JsonMsg> msg, const SockAddr& dest) override;
     ErrInfo Send(std::shared_ptr<JsonMsg> msg, const SockAddr& dest) override;
     [[nodiscard]] JsonUdpConnectStats GetStats() override;
@@ -177,8 +181,8 @@ private:
     // The message in flight, read and emptied by the worker and by the service thread.
     NamedMutex outMutex_{L"JsonUdpConnect::_OutMsgMutex"};
     OutgoingMsg outMsg_;
-    std::int64_t lastSend100ns_ = 0;  // time of the last send of the message in flight
-    std::uint32_t sendCount_ = 0;     // sends of the message in flight
+    std::int64_t lastSendMs_ = 0;  // time of the last send of the message in flight
+    std::uint32_t sendCount_ = 0;  // sends of the message in flight
 
     // Worker only: an entry taken from the outgoing queue but not sent yet (after a give-up looked at it).
     std::optional<OutgoingMsg> heldBack_;
@@ -190,6 +194,7 @@ private:
     InternalMsg reassembly_;
     std::uint32_t nextSegment_ = 0;
 
+    std::atomic<IClock*> clock_{&RealClock()};  // the settings' clock, for the service thread too
     std::atomic<std::int64_t> lastActivityMs_{0};
     std::array<std::atomic<std::int32_t>, kCounterCount> counters_{};
 };

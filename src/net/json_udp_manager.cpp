@@ -93,6 +93,11 @@ SockAddr JsonUdpManager::GetDefaultSendAddr() {
     return info_.default_send_addr;
 }
 
+SockAddr JsonUdpManager::GetLocalAddress() {
+    std::shared_ptr<IUdpSock> sock = Socket();
+    return sock ? sock->GetInfo().bind_addr : SockAddr();
+}
+
 std::shared_ptr<IUdpSock> JsonUdpManager::Socket() {
     std::lock_guard<std::mutex> lock(mutex_);
     return sock_;

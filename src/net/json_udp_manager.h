@@ -69,6 +69,9 @@ public:
     [[nodiscard]] virtual bool IsStarted() = 0;
     virtual ErrInfo SetDefaultSendAddr(const SockAddr& addr) = 0;
     [[nodiscard]] virtual SockAddr GetDefaultSendAddr() = 0;
+    // The address the socket is bound to, with the port the system chose when the settings asked for
+    // port 0; cleared while stopped.
+    [[nodiscard]] virtual SockAddr GetLocalAddress() = 0;
     // Sends `msg` as one datagram to `dest`, or to the default send address when `dest` is not valid.
     virtual ErrInfo SendDirect(std::shared_ptr<JsonMsg> msg, const SockAddr& dest) = 0;
 };
@@ -89,6 +92,7 @@ public:
     [[nodiscard]] bool IsStarted() override;
     ErrInfo SetDefaultSendAddr(const SockAddr& addr) override;
     [[nodiscard]] SockAddr GetDefaultSendAddr() override;
+    [[nodiscard]] SockAddr GetLocalAddress() override;
     ErrInfo SendDirect(std::shared_ptr<JsonMsg> msg, const SockAddr& dest) override;
 
     // IUdpReceiver (socket service thread).

@@ -22,13 +22,9 @@ static_assert(kSockEvIdle == platform::kSockIdle && kSockEvRead == platform::kSo
 
 namespace {
 
-#if defined(_WIN32)
-// The shared-event wait cannot tell which socket fired without asking each of them anyway, so every
-// wake-up serves every socket.
-constexpr bool kVisitAllOnEveryWake = true;
-#else
-constexpr bool kVisitAllOnEveryWake = false;
-#endif
+// A stepped clock does not end a real wait: with any clock but the real one the loop waits in slices of
+// this length, so that it sees a step soon without anybody having to wake it.
+constexpr int kSteppedClockSliceMs = 5;
 
 const wchar_t* const kNetStatNames[NetStatCount] = {
     L"Total (mks)",           L"Wait (mks)",        L"UdpRecv (mks)",      L"UdpRecvCallback (mks)",
@@ -70,12 +66,14 @@ std::shared_ptr<INetManager> INetManager::Create(const ComponentInfo& info, bool
     return NetManager::Create(info, autoStart);
 }
 
-std::shared_ptr<NetManager> NetManager::Create(const ComponentInfo& info, bool autoStart) {
-    return std::make_shared<NetManager>(info, autoStart);
+std::shared_ptr<NetManager> NetManager::Create(const ComponentInfo& info, bool autoStart, IClock& clock) {
+    return std::make_shared<NetManager>(info, autoStart, clock);
 }
 
-NetManager::NetManager(const ComponentInfo& info, bool autoStart)
+NetManager::NetManager(const ComponentInfo& info, bool autoStart, IClock& clock)
     : log_(GetProcessDebugLog()),
+      clock_(clock),
+      visitAllOnEveryWake_(!platform::SocketPoller::ReportsReadySocketsOnly()),
       name_(info.name),
       reportTimer_(1),
       reportPrefix_(L"STATISTICS: " + info.name + L": ") {
@@ -399,7 +397,7 @@ void NetManager::RequestConnectEvent(BaseSock& sock) {
 }
 
 void NetManager::WakeFor(BaseSock& sock) {
-    if (kVisitAllOnEveryWake) {
+    if (visitAllOnEveryWake_) {
         Wake();
         return;
     }
@@ -592,15 +590,14 @@ void NetManager::Process() {
 
     std::vector<platform::SocketEvent> ready;
     std::uint64_t prevWaitEnd = GetTicks();
-    std::uint64_t lastFullRound = prevWaitEnd;
+    std::int64_t lastFullRound = clock_.NowMs();
     platform::SocketResult lastWaitError;
     while (running_.load()) {
-        int timeout = kIdleVisitMs;
-        if (!kVisitAllOnEveryWake) {
-            const std::uint64_t sinceFull = TicksToMs(GetTicks() - lastFullRound);
-            timeout = sinceFull >= static_cast<std::uint64_t>(kIdleVisitMs)
-                          ? 0
-                          : kIdleVisitMs - static_cast<int>(sinceFull);
+        const std::int64_t sinceFullRound = clock_.NowMs() - lastFullRound;
+        int timeout =
+            static_cast<int>(std::clamp<std::int64_t>(kIdleVisitMs - sinceFullRound, 0, kIdleVisitMs));
+        if (&clock_ != &RealClock()) {
+            timeout = std::min(timeout, kSteppedClockSliceMs);
         }
         const std::uint64_t waitStart = GetTicks();
         if (statsOn_) {
@@ -633,7 +630,7 @@ void NetManager::Process() {
             }
             lastWaitError = wr.error;
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            lastFullRound = GetTicks();
+            lastFullRound = clock_.NowMs();
             ServeRound(ready, true);
             continue;
         }
@@ -646,13 +643,14 @@ void NetManager::Process() {
             std::lock_guard<std::mutex> lock(visitMutex_);
             asked = !visitCookies_.empty();
         }
-        if (timer && ready.empty() && !wakeAll && !asked && !wr.timed_out) {
-            continue;  // the timer signal alone serves no socket
+        const std::int64_t now = clock_.NowMs();
+        const bool due = now - lastFullRound >= kIdleVisitMs;
+        if (!due && ready.empty() && !wakeAll && !asked && (timer || wr.timed_out)) {
+            continue;  // the timer signal alone, or a slice of a stepped clock, serves no socket
         }
-        const bool full = kVisitAllOnEveryWake || wakeAll || wr.timed_out ||
-                          TicksToMs(GetTicks() - lastFullRound) >= static_cast<std::uint64_t>(kIdleVisitMs);
+        const bool full = visitAllOnEveryWake_ || wakeAll || due;
         if (full) {
-            lastFullRound = GetTicks();
+            lastFullRound = now;
         }
         ServeRound(ready, full);
     }

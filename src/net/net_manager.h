@@ -5,8 +5,9 @@
 // The wait is the platform's socket poller, which reports exactly the sockets that have events. A
 // wake-up therefore visits only those sockets (and those a sender asked a visit for with WakeFor), so a
 // service with a thousand quiet sockets answers one datagram as fast as a service with one. Besides,
-// every socket is visited at least once every 3000 ms, and Wake() visits all of them. On Windows every
-// wake-up visits every socket, as the shared-event wait there has always done.
+// every socket is visited at least once every 3000 ms of the service's clock, and Wake() visits all of
+// them. Where the poller cannot report the ready sockets alone (Windows), every wake-up visits every
+// socket.
 //
 // The collection of served sockets grows in steps of 128 slots, keeps at least 44 of them free, and
 // places a new socket three slots past the one used last.
@@ -22,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/clock.h"
 #include "common/debug_log.h"
 #include "common/locks.h"
 #include "common/statistics.h"
@@ -99,8 +101,10 @@ public:
     static constexpr std::size_t kSlotSearchOffset = 3;
     static constexpr int kIdleVisitMs = 3000;
 
-    static std::shared_ptr<NetManager> Create(const ComponentInfo& info, bool autoStart);
-    NetManager(const ComponentInfo& info, bool autoStart);
+    // `clock` paces the visits of quiet sockets; it must outlive the service.
+    static std::shared_ptr<NetManager> Create(const ComponentInfo& info, bool autoStart,
+                                              IClock& clock = RealClock());
+    NetManager(const ComponentInfo& info, bool autoStart, IClock& clock = RealClock());
     // Stops the service and closes every socket it still serves.
     ~NetManager() override;
     NetManager(const NetManager&) = delete;
@@ -170,6 +174,8 @@ private:
     void LogError(const std::wstring& line);
 
     std::shared_ptr<IDebugLog> log_;
+    IClock& clock_;
+    const bool visitAllOnEveryWake_;
     std::mutex controlMutex_;  // serialises Start and Stop
     std::thread thread_;
     const std::wstring name_;

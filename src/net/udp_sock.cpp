@@ -149,6 +149,14 @@ ErrInfo UdpSock::Open(const UdpSockInfo& info) {
             LogAt(kLogErrors, text);
             return fail(r, text);
         }
+        if (!info.multicast && info.bind_addr.GetPort() == 0) {
+            // Port 0: the system chose one; the socket is bound with a port from now on and says which.
+            if (r = platform::GetLocalAddress(h, local); !r) {
+                return fail(r, L"UDP socket: getsockname() failed");
+            }
+            std::lock_guard<std::mutex> push(pushMutex_);
+            info_.bind_addr = SockAddr(local);
+        }
         if (info.multicast) {
             if (r = platform::JoinMulticastGroup(h, info.bind_addr.Native(), iface); !r) {
                 return fail(r, L"UDP socket: setsockopt SO_MULTICAST failed");
@@ -158,7 +166,7 @@ ErrInfo UdpSock::Open(const UdpSockInfo& info) {
         SetHandle(h);
         LogAt(kLogErrors,
               FormatLine(L"%ls: UDP socket %d (%08X) has been opened and bound to \"%ls\"",
-                         ManagerName().c_str(), HandleForLog(), GetId(), info.bind_addr.ToString().c_str()));
+                         ManagerName().c_str(), HandleForLog(), GetId(), info_.bind_addr.ToString().c_str()));
     }
     if (!Manager().RegisterSocketEvents(*this)) {
         // Reported as it stands; the socket is open and can still send.

@@ -99,6 +99,11 @@ public:
 
     [[nodiscard]] std::size_t Count() const;
 
+    // True when a wait reports exactly the sockets that have events (epoll). False where one shared
+    // event serves all sockets (Windows): a wake-up there cannot tell which socket fired without asking
+    // each of them, so callers visit every socket on every wake-up.
+    [[nodiscard]] static bool ReportsReadySocketsOnly() noexcept;
+
     // Waits up to `timeout_ms` milliseconds (negative: without limit) for events, Wake or the time-out.
     // `ready` is cleared and filled with one entry per socket that has events. Only one thread may wait
     // at a time.

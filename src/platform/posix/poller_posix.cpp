@@ -210,6 +210,10 @@ SocketPoller::~SocketPoller() {
     }
 }
 
+bool SocketPoller::ReportsReadySocketsOnly() noexcept {
+    return true;
+}
+
 bool SocketPoller::IsValid() const noexcept {
     return impl_->init.ok();
 }

@@ -156,6 +156,10 @@ SocketPoller::~SocketPoller() {
     }
 }
 
+bool SocketPoller::ReportsReadySocketsOnly() noexcept {
+    return false;
+}
+
 bool SocketPoller::IsValid() const noexcept {
     return impl_->init.ok();
 }

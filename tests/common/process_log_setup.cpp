@@ -1,6 +1,0 @@
-// Every test of common_tests that reaches the process debug log finds it in a folder of its own.
-#include "log_test_support.h"
-
-namespace {
-const bool kProcessLogReady = (testing_support::ProcessLogTestFolder(), true);
-}  // namespace
