@@ -1,5 +1,5 @@
 // The simulator's settings: every key from a JSON document and, where kxsim has one, from its flag; the
-// mistakes both refuse, naming the key; devices, ports and the band; a settings file.
+// mistakes both refuse, naming the key; a settings file.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -57,6 +57,15 @@ struct KeyCase {
 #define DIR(field) DEV(Text(d.faults.in.field) + "/" + Text(d.faults.out.field))
 // clang-format on
 
+// Port and tuners of every device.
+std::string Devices(const SimConfig& c) {
+    std::string text;
+    for (const Sim::DeviceConfig& d : c.devices) {
+        text += Text(d.port) + ":" + Text(d.tuners) + " ";
+    }
+    return text;
+}
+
 class SettingsKey : public ::testing::TestWithParam<KeyCase> {};
 
 TEST_P(SettingsKey, ReachesItsFieldFromTheFileAndFromItsFlag) {
@@ -107,6 +116,10 @@ INSTANTIATE_TEST_SUITE_P(Keys, SettingsKey, ::testing::Values(
     KeyCase{R"({"device": {"faults": {"in": {"delay_ms": 5}}}})", "--delay-in", "5", DIR(delay_ms), "5/0"},
     KeyCase{R"({"device": {"faults": {"out": {"jitter_ms": 7}}}})", "--jitter-out", "7", DIR(jitter_ms), "0/7"},
     KeyCase{R"({"device": {"faults": {"in": {"reorder_hold_ms": 9}}}})", "", "", DIR(reorder_hold_ms), "9/50"},
+    // Devices count from "port" (0: free ports); "device" holds defaults that entries of "devices" refine.
+    KeyCase{R"({"count": 3, "port": 17000, "device": {"tuners": 4}, "devices": [{"port": 17100}, {"tuners": 1}]})",
+            "", "", Devices, "17100:4 17001:1 17002:4 "},
+    KeyCase{R"({"port": 0, "devices": [{}, {"port": 9}]})", "", "", Devices, "0:2 9:2 "},
     // "both" applies first whatever the order of the keys; "in" and "out" refine it.
     KeyCase{R"({"device": {"faults": {"in": {"loss": 0.1}, "both": {"loss": 0.5}}}})", "", "", DIR(loss), "0.1/0.5"},
     KeyCase{R"({"stations": [{"freq": 99000, "name": "S \uD834\uDD1E", "radiotext": ["a/b"], "rssi": 50, "stereo": false}]})",
@@ -156,24 +169,6 @@ INSTANTIATE_TEST_SUITE_P(Mistakes, SettingsMistake, ::testing::Values(
     MistakeCase{"--loss-out 2", "--loss-out: must be a probability from 0 to 1"},
     MistakeCase{"--tuners x", "--tuners: must be an integer from 0 to 64"}));
 // clang-format on
-
-TEST(SimConfig, DevicesArePortedFromTheBaseAndRefinedOneByOne) {
-    SimConfig c;
-    std::string error;
-    ASSERT_TRUE(Load(R"({"count": 3, "port": 17000, "device": {"tuners": 4},
-                         "devices": [{"port": 17100}, {"tuners": 1}]})",
-                     c, error))
-        << error;
-    ASSERT_EQ(c.devices.size(), 3u);
-    EXPECT_EQ(Text(c.devices[0].port) + Text(c.devices[1].port) + Text(c.devices[2].port), "171001700117002");
-    EXPECT_EQ(Text(c.devices[0].tuners) + Text(c.devices[1].tuners) + Text(c.devices[2].tuners), "414");
-    // A later document keeps what it does not name; "port": 0 asks for free ports.
-    ASSERT_TRUE(Load(R"({"port": 0, "devices": [{}, {}, {}, {}]})", c, error)) << error;
-    ASSERT_EQ(c.devices.size(), 4u);
-    EXPECT_EQ(c.devices[2].port, 0);
-    EXPECT_EQ(c.devices[2].tuners, 4u);
-    EXPECT_EQ(Sim::DefaultUnitId(255), "SIM410-0256");
-}
 
 TEST(SimConfig, FromAFileWithAByteOrderMark) {
     const testing_support::TempFolder folder("sim-config");
