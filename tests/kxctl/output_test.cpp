@@ -102,6 +102,10 @@ TEST(KxctlOutput, DeviceReportLinesUpItsValues) {
               "TUNER  FREQUENCY\n"
               "1      100.5 MHz\n"
               "2      94.3 MHz\n");
+    for (const auto& [khz, text] :
+         {std::pair{88250u, "88.25 MHz"}, {87505u, "87.505 MHz"}, {104000u, "104 MHz"}, {5u, "0.005 MHz"}}) {
+        EXPECT_EQ(Kxctl::FormatMHz(khz), text);
+    }
     report.info.device_freq = 0;
     EXPECT_NE(Kxctl::DeviceReportText(report, {"h", 1}, {"l", 2}).find("\nSample rate       not reported\n"),
               std::string::npos);
