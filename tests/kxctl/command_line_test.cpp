@@ -13,19 +13,19 @@ using Kxctl::Command;
 // The settings of a command line in one line: command, endpoint, then what else was given.
 std::string Describe(const Kxctl::Settings& s) {
     static const char* const kNames[] = {"discover", "info", "tune", "quality", "rds", "monitor", "demo"};
-    std::string d = kNames[static_cast<int>(s.command)];
+    std::ostringstream d;
+    d << kNames[static_cast<int>(s.command)];
     if (s.command != Command::kDemo) {
-        d += " " + (s.command == Command::kDiscover ? s.target : s.device).ToString();
+        d << ' ' << (s.command == Command::kDiscover ? s.target : s.device).ToString();
     }
-    d += s.json ? " json" : "";
-    d += s.local ? " local=" + s.local->ToString() : "";
+    d << (s.json ? " json" : "") << (s.local ? " local=" + s.local->ToString() : std::string());
     for (std::uint32_t khz : s.freqs) {
-        d += " " + std::to_string(khz);
+        d << ' ' << khz;
     }
     if (s.command == Command::kMonitor) {
-        d += " count=" + std::to_string(s.count) + " every " + std::to_string(s.interval_ms) + " ms";
+        d << " count=" << s.count << " every " << s.interval_ms << " ms";
     }
-    return d;
+    return d.str();
 }
 
 struct LineCase {

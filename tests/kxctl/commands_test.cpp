@@ -68,7 +68,7 @@ TEST_F(KxctlSim, DiscoverPrintsTheDocumentOfEveryAnswerAndProgressOnATerminal) {
     EXPECT_NE(o.err.find("\r/ "), std::string::npos);
     EXPECT_EQ(o.err.find('\n'), std::string::npos);
     const std::size_t blank = o.err.rfind('\r', o.err.size() - 2);
-    EXPECT_EQ(o.err.substr(blank), "\r" + std::string(o.err.size() - blank - 2, ' ') + "\r");
+    EXPECT_EQ(o.err.substr(o.err.find_first_not_of(' ', blank + 1)), "\r");  // only blanks in between
 }
 
 TEST_F(KxctlSim, InfoReportsTheDevice) {
