@@ -83,14 +83,13 @@ TEST_F(SimWire, EveryRequestIsAcknowledgedAndAnsweredWithItsId) {
          R"(\{"ack_msg_id":14,"inputs":\["","10.0.0.6:6000"\],"msg":"inputs","msg_id":\d+\})"},
         {Request("set_bypass", 15, R"("bypass":"on",)"), ""},  // of no use to a tuner
     };
-    std::uint64_t answers = 0;
+    std::uint64_t n = 0;  // datagrams the device has read: the requests and the acknowledgements of answers
     for (std::size_t i = 0; i < std::size(steps); ++i) {
         const auto& [request, answer] = steps[i];
         // Each request once the last answer's acknowledgement is in: under Wine a datagram sent while the
         // peer's own thread sends on the same socket was seen to wait until long after.
-        ASSERT_TRUE(
-            WaitUntil([&] { return sim_.Counters(0).acks_in + sim_.Counters(0).stray_acks_in == answers; }));
-        answers += answer.empty() ? 0 : 1;
+        ASSERT_TRUE(WaitUntil([&] { return sim_.Counters(0).datagrams_in == n; }));
+        n += answer.empty() ? 1 : 2;
         peer_.SendText(request, device_);
         // The acknowledgement first; a stray answer to a request that has none shows up in its place.
         EXPECT_TRUE(Matches(Next(), Ack(static_cast<int>(i) + 1))) << request;
@@ -189,7 +188,6 @@ TEST_F(SimWire, DiscoveryReachesEveryDeviceThroughItsOwnFaultsAndIsAnsweredOnceF
               (std::multiset<std::string>{port(0) + R"("unit_id":"SIM410-0001","unit_type":"KX410"})",
                                           port(2) + R"("unit_id":"THIRD","unit_type":"KX410"})"}));
     EXPECT_EQ(sim_.Counters(1).lost_in, 1u);
-    EXPECT_EQ(sim_.DiscoveryDatagrams(), 1u);
 }
 
 TEST_F(SimWire, StartFailsOnATakenPortLeavingNothingOpenAndVerboseLogsEveryDatagram) {
