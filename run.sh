@@ -7,6 +7,8 @@
 #   ./run.sh bench           optimised build, every benchmark
 #   ./run.sh fuzz SECONDS    every libFuzzer target for SECONDS each, from its seed corpus
 #   ./run.sh windows         only the Windows cross build and its suite under Wine
+#   ./run.sh mutants [LIST]  plant each one-line fault of mutants/*.txt (or LIST) and see the tests catch it
+#   ./run.sh lines           non-blank, non-comment lines of the tests against the code they test
 set -euo pipefail
 
 cd "$(dirname "${BASH_SOURCE[0]}")"
@@ -122,8 +124,17 @@ fuzz)
 windows)
     windows_suite
     ;;
+lines)
+    exec python3 scripts/count_lines.py
+    ;;
+mutants)
+    shift
+    need "${PKG_BASE[@]}" python3
+    configure_build dev >/dev/null
+    exec python3 mutants/mutate.py build/dev --jobs "$JOBS" "$@"
+    ;;
 *)
-    sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'
     [ -z "$cmd" ] && exit 2
     echo "run.sh: unknown command '$cmd'" >&2
     exit 2
