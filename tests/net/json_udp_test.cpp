@@ -38,8 +38,8 @@ std::int32_t FreqOf(const std::shared_ptr<JsonMsg>& msg) {
     return (freq != nullptr && freq->freq.size() == 1) ? freq->freq[0] : -1;
 }
 
-const Network::JsonMsgAtt* AsSegment(const std::shared_ptr<JsonMsg>& msg) {
-    return dynamic_cast<const Network::JsonMsgAtt*>(msg.get());
+std::shared_ptr<const Network::JsonMsgAtt> AsSegment(const std::shared_ptr<JsonMsg>& msg) {
+    return std::dynamic_pointer_cast<const Network::JsonMsgAtt>(msg);
 }
 
 class JsonUdpTest : public ::testing::Test {
@@ -194,7 +194,7 @@ INSTANTIATE_TEST_SUITE_P(Peers, JsonUdpConnectSendTest,
 
 TEST_F(JsonUdpConnectTest, OneMessageInFlightAndAGivenUpSegmentTakesTheRestOfItsMessageAlong) {
     peer_.SetScript([](const PeerDatagram& d, int) {
-        const auto* seg = AsSegment(Decode(d));
+        const auto seg = AsSegment(Decode(d));
         return PeerReply{seg != nullptr && seg->seg_number == 0 ? PeerReply::kDrop : PeerReply::kAck};
     });
     StartSession();
