@@ -1,10 +1,10 @@
 // CDebugLog: the process debug log behind IDebugLog.
 //
-// Callers format their record (time stamp and thread id are the caller's) and append it to a queue
-// under one short lock; a writer thread of the log delivers the records to the listener and appends
-// them, in UTF-8, to the current log file. Files are segmented by size, each with a header and an
-// END LOG record; a clean-up thread deletes the oldest files by total size and by age. The settings come
-// from a JSON file next to the library (see DebugLogOptions for the overrides).
+// Callers format their record (time stamp and thread id are the caller's, log_record.h) and append it to
+// a queue under one short lock; a writer thread of the log delivers the records to the listener and to
+// the current log file (log_file.h), which it replaces when it is full. A clean-up (log_cleanup.h)
+// deletes the oldest files by total size and by age. The settings come from a JSON file next to the
+// library (see DebugLogOptions for the overrides).
 #pragma once
 
 #include <atomic>
@@ -22,20 +22,9 @@
 #include <vector>
 
 #include "common/debug_log.h"
-#include "platform/file.h"
-
-// One instant of the wall clock as the log uses it: milliseconds since 1970-01-01 in UTC and the same
-// instant in local time (UTC plus the zone offset).
-struct LogTimePoint {
-    std::int64_t utcMs = 0;
-    std::int64_t localMs = 0;
-};
-
-// The wall clock of a log; tests pass a clock of their own.
-using LogClock = std::function<LogTimePoint()>;
-
-// The system's wall clock (the local offset is looked up again every second).
-LogTimePoint SystemLogTime();
+#include "common/log_cleanup.h"
+#include "common/log_file.h"
+#include "common/log_record.h"
 
 // The settings of a log as read from its settings file.
 struct DebugLogSettings {
@@ -60,7 +49,6 @@ public:
 
     static std::shared_ptr<CDebugLog> Create(const DebugLogOptions& options = {}, LogClock clock = {});
 
-    using IDebugLog::Trace;
     using IDebugLog::Write;
     using IDebugLog::WriteRaw;
 
@@ -73,7 +61,6 @@ public:
     bool SetLogStreamState(std::wstring_view logId, bool enabled) override;
     bool IsStackDumpInDebug() const override;
     void Write(const wchar_t* text, std::size_t length) override;
-    void Trace(const wchar_t* text, std::size_t length) override;
     void WriteRaw(const char* text, std::size_t length) override;
     void SetListener(IDebugLogListener* listener) override;
     void AddNewFileCallback(std::function<void()> callback) override;
@@ -92,25 +79,20 @@ public:
 
     // Records that reached no file because none could be opened and the backlog kept for the next
     // file was full.
-    std::uint64_t LostRecords() const { return lostRecords_.load(std::memory_order_relaxed); }
+    std::uint64_t LostRecords() const;
 
     // Records accepted but not yet delivered by the writer.
     std::uint64_t PendingRecords();
 
     // Clean-up passes finished so far.
-    std::uint64_t CompletedCleanups() const { return completedCleanups_.load(); }
+    std::uint64_t CompletedCleanups() const { return cleanup_ ? cleanup_->Completed() : 0; }
 
     // The record text for `text` as Write would queue it (prefix, text, CR LF) at `now` on the calling
     // thread.
     std::wstring FormatRecord(std::wstring_view text, const LogTimePoint& now) const;
 
-    // True for the names of this log's segment files, the files the clean-up considers when
-    // "UseFilesFilter" is on: <log name>(-<digits>)+ (<2 digits>_)+<2 digits>.<3 digits>.log
-    bool IsSegmentFileName(std::wstring_view name) const;
-
 private:
     void ReadSettings(const DebugLogOptions& options);
-    bool ParseSettings(const std::string& bytes);
     std::string DefaultSettingsText() const;
     void DeriveLogFolder();
 
@@ -121,23 +103,13 @@ private:
     // Writer thread and its helpers (writer thread only).
     void WriterMain();
     void Deliver(const std::vector<std::wstring>& batch);
-    void AppendToFile(const std::wstring& record);
-    void WriteBufferToFile();
     void RotationCheck(bool newFileRequested);
     bool OpenFile();
     void CloseFile();
-    void WriteDirect(std::wstring_view text);
-    std::filesystem::path NextFilePath();
-
-    // Clean-up thread.
-    void RequestCleanup();
-    void CleanupMain();
-    void RunCleanup();
-    bool CleanupSleep();
+    void SetPathText(std::wstring text);
 
     const LogClock clock_;
     DebugLogSettings settings_;
-    bool segmenting_ = true;
     std::filesystem::path appFolder_;
     std::wstring logName_;
     std::filesystem::path settingsFile_;
@@ -169,35 +141,15 @@ private:
     std::uint32_t minuteCount_ = 0;
     std::wstring currentPathText_;
 
-    // File, owned by the writer thread; the mutex orders it with WriteRaw from other threads.
-    std::mutex fileMutex_;
-    platform::File file_;
-    std::filesystem::path currentPath_;
-    std::filesystem::path lastOpenedPath_;
-    std::uint64_t currentSize_ = 0;
+    // The file, owned by the writer thread (WriteRaw reaches it from others); the clean-up.
+    std::unique_ptr<LogFile> file_;
     bool rotating_ = false;
-    std::string fileBuffer_;  // UTF-8 bytes not yet written to the file
-    std::string backlog_;     // UTF-8 records kept while no file could be opened
-    std::uint64_t backlogLost_ = 0;
-    std::int64_t nextOpenRetryMs_ = 0;
-    std::atomic<std::uint64_t> lostRecords_{0};
-    std::thread::id writerThreadId_;
+    std::unique_ptr<LogCleanup> cleanup_;
 
     std::mutex listenerMutex_;
     IDebugLogListener* listener_ = nullptr;
     std::mutex callbacksMutex_;
     std::vector<std::function<void()>> newFileCallbacks_;
 
-    // Clean-up.
-    std::mutex cleanupMutex_;
-    std::condition_variable cleanupCv_;
-    bool cleanupPending_ = false;
-    bool shutdown_ = false;
-    std::atomic<std::uint64_t> completedCleanups_{0};
-
     std::thread writer_;
-    std::thread cleaner_;
 };
-
-// The build line of the log file header: product, version, build date and time, platform and compiler.
-std::wstring DebugLogBuildLine();

@@ -66,32 +66,6 @@ void IDebugLog::Write(const wchar_t* text) {
     }
 }
 
-void IDebugLog::Trace(const std::string& text) {
-    Trace(Utf8ToWide(text));
-}
-
-void IDebugLog::Trace(const char* text, std::size_t length) {
-    if (text != nullptr) {
-        Trace(Utf8ToWide(std::string_view(text, BoundedLength(text, length))));
-    }
-}
-
-void IDebugLog::Trace(const char* text) {
-    if (text != nullptr) {
-        Trace(Utf8ToWide(text));
-    }
-}
-
-void IDebugLog::Trace(const std::wstring& text) {
-    Trace(text.data(), text.size());
-}
-
-void IDebugLog::Trace(const wchar_t* text) {
-    if (text != nullptr) {
-        Trace(text, std::wcslen(text));
-    }
-}
-
 void IDebugLog::WriteRaw(const char* text) {
     if (text != nullptr) {
         WriteRaw(text, std::strlen(text));

@@ -89,14 +89,6 @@ public:
     virtual void Write(const wchar_t* text, std::size_t length) = 0;
     virtual void Write(const wchar_t* text);
 
-    // Debug traces; the process log discards them.
-    virtual void Trace(const std::string& text);
-    virtual void Trace(const char* text, std::size_t length);
-    virtual void Trace(const char* text);
-    virtual void Trace(const std::wstring& text);
-    virtual void Trace(const wchar_t* text, std::size_t length) = 0;
-    virtual void Trace(const wchar_t* text);
-
     // Writes one record of narrow text straight into the current file from the calling thread,
     // bypassing the queue, the rate limit and the rotation (for crash reports).
     virtual void WriteRaw(const char* text, std::size_t length) = 0;

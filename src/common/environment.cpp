@@ -6,22 +6,15 @@
 #include <cstdlib>
 #include <mutex>
 #include <system_error>
-#include <thread>
 
 #include "common/cdebug_log.h"
+#include "common/locks.h"
 #include "platform/module_path.h"
 
 namespace {
 
-constexpr auto kPollInterval = std::chrono::milliseconds(10);
 constexpr auto kExitDrainStep = std::chrono::milliseconds(500);
 
-// The environment lock: a mutex made on first use, a reference count and a creation state (0 idle,
-// 1 creating). The first reference adds one more for the process, so the count never returns to zero
-// and the lock and the environment live until the process ends.
-std::atomic<std::mutex*> g_lockMutex{nullptr};
-std::atomic<std::int32_t> g_lockRefs{0};
-std::atomic<std::int32_t> g_lockState{0};
 std::atomic<EnvironmentCommon*> g_environment{nullptr};
 
 // Options for the process log, set before the environment is made. Heap objects that are never freed,
@@ -37,31 +30,30 @@ PendingOptions& Pending() {
     return *pending;
 }
 
-void TakeReference() {
-    const std::int32_t previous = g_lockRefs.fetch_add(1);
-    if (g_lockMutex.load() != nullptr) {
-        return;
-    }
-    if (previous != 0) {
-        // Another thread is making the mutex.
-        while (g_lockState.load() != 0 || g_lockMutex.load() == nullptr) {
-            std::this_thread::sleep_for(kPollInterval);
+// The slow-lock reports of the locks go to the process debug log.
+void WriteSlowLockToLog(const SlowLockUse& use) noexcept {
+    try {
+        if (const std::shared_ptr<IDebugLog> log = GetProcessDebugLog()) {
+            log->Write(FormatLockReport(use, GetTicksFrequency()));
         }
-        return;
+    } catch (...) {
+        // A report that cannot be built (out of memory) is dropped; the lock itself has done its work.
     }
-    std::int32_t idle = 0;
-    while (!g_lockState.compare_exchange_strong(idle, 1)) {
-        idle = 0;
-        std::this_thread::sleep_for(kPollInterval);
-    }
-    g_lockMutex.store(new std::mutex());
-    g_lockRefs.fetch_add(1);  // the process's own reference
-    g_lockState.store(0);
 }
 
-void ReleaseReference() {
-    // The process's reference keeps the count above zero, so the lock is never torn down.
-    g_lockRefs.fetch_sub(1);
+EnvironmentCommon* MakeEnvironment() {
+    DebugLogOptions options;
+    {
+        PendingOptions& pending = Pending();
+        std::lock_guard<std::mutex> optionsLock(pending.mutex);
+        pending.used = true;
+        options = pending.options;
+    }
+    auto* environment = new EnvironmentCommon(options);
+    g_environment.store(environment, std::memory_order_release);
+    // The environment is never destroyed; at exit the records still queued are written out.
+    std::atexit([] { g_environment.load(std::memory_order_acquire)->DrainLogAtExit(); });
+    return environment;
 }
 
 }  // namespace
@@ -69,6 +61,7 @@ void ReleaseReference() {
 EnvironmentCommon::EnvironmentCommon(const DebugLogOptions& logOptions) {
     processLog_ = CDebugLog::Create(logOptions);
     debugLog_ = processLog_;
+    SetSlowLockHook(&WriteSlowLockToLog);
     // The usage-counter manager, the signal-handler collection and the stack-trace logger join here
     // when they exist; until then their pointers stay empty and the crash handler is not installed.
 }
@@ -113,39 +106,9 @@ std::shared_ptr<cmn::IUsageCounterManager>& EnvironmentCommon::GetUsageCounterMa
     return out;
 }
 
-EnvironmentRef::EnvironmentRef() {
-    TakeReference();
-}
-
-EnvironmentRef::~EnvironmentRef() {
-    ReleaseReference();
-}
-
 IEnvironment* GetEnvironment(const EnvironmentRef&) {
-    EnvironmentCommon* environment = g_environment.load(std::memory_order_acquire);
-    if (environment != nullptr) {
-        return environment;
-    }
-    EnvironmentRef ref;
-    std::lock_guard<std::mutex> lock(*g_lockMutex.load());
-    environment = g_environment.load(std::memory_order_acquire);
-    if (environment == nullptr) {
-        DebugLogOptions options;
-        {
-            PendingOptions& pending = Pending();
-            std::lock_guard<std::mutex> optionsLock(pending.mutex);
-            pending.used = true;
-            options = pending.options;
-        }
-        environment = new EnvironmentCommon(options);
-        g_environment.store(environment, std::memory_order_release);
-        // The environment is never destroyed; at exit the records still queued are written out.
-        std::atexit([] {
-            if (EnvironmentCommon* env = g_environment.load(std::memory_order_acquire)) {
-                env->DrainLogAtExit();
-            }
-        });
-    }
+    // Made by the first caller (the others wait for it), then kept until the process ends.
+    static EnvironmentCommon* const environment = MakeEnvironment();
     return environment;
 }
 

@@ -58,11 +58,11 @@ private:
     std::shared_ptr<cmn::IUsageCounterManager> usageCounterManager_;
 };
 
-// A scoped reference on the environment: hold one while using the pointer GetEnvironment returns.
+// A scoped reference on the environment, held while using the pointer GetEnvironment returns. The
+// environment outlives every reference (it lives until the process ends), so holding one costs nothing.
 class EnvironmentRef {
 public:
-    EnvironmentRef();
-    ~EnvironmentRef();
+    EnvironmentRef() = default;
     EnvironmentRef(const EnvironmentRef&) = delete;
     EnvironmentRef& operator=(const EnvironmentRef&) = delete;
 };

@@ -1,9 +1,10 @@
 #include "common/locks.h"
 
-#include "common/debug_log.h"
-#include "common/environment.h"
+#include <atomic>
 
 namespace {
+
+std::atomic<SlowLockHook> g_slowLockHook{nullptr};
 
 // Source locations are ASCII; they are widened character by character as the error texts do it.
 void AppendWidened(std::wstring& out, const char* text) {
@@ -18,58 +19,47 @@ std::wstring Ms(std::uint64_t ticks, std::uint64_t frequency) {
 
 }  // namespace
 
-std::wstring FormatLockReport(const std::wstring& mutexName, const wchar_t* comment,
-                              std::uint32_t thresholdMs, const char* method, const char* file,
-                              std::int32_t line, const LockUseTimes& times, std::uint64_t frequency) {
-    const std::uint64_t total = times.releaseEnd - times.request;
-    if (total < UnitsToTicks(thresholdMs, 1000, frequency)) {
-        return {};
-    }
+SlowLockHook SetSlowLockHook(SlowLockHook hook) noexcept {
+    return g_slowLockHook.exchange(hook);
+}
+
+bool IsSlowLockUse(const LockUseTimes& times, std::uint32_t thresholdMs, std::uint64_t frequency) noexcept {
+    return times.releaseEnd - times.request >= UnitsToTicks(thresholdMs, 1000, frequency);
+}
+
+std::wstring FormatLockReport(const SlowLockUse& use, std::uint64_t frequency) {
+    const LockUseTimes& times = use.times;
     std::wstring text;
     text.reserve(160);
     text += L"LOCK: ";
-    text += mutexName;
+    if (use.mutexName != nullptr) {
+        text += *use.mutexName;
+    }
     text += L' ';
-    if (comment != nullptr) {
-        text += comment;
+    if (use.comment != nullptr) {
+        text += use.comment;
     }
     text += L": Total=";
-    text += Ms(total, frequency);
+    text += Ms(times.releaseEnd - times.request, frequency);
     text += L" Waiting=";
     text += Ms(times.acquire - times.request, frequency);
     text += L" Owning=";
     text += Ms(times.releaseStart - times.acquire, frequency);
     text += L" Release=";
     text += Ms(times.releaseEnd - times.releaseStart, frequency);
-    if (method != nullptr && file != nullptr && line >= 1) {
+    if (use.method != nullptr && use.file != nullptr && use.line >= 1) {
         text += L" Method=";
-        AppendWidened(text, method);
+        AppendWidened(text, use.method);
         text += L" File=";
-        AppendWidened(text, file);
+        AppendWidened(text, use.file);
         text += L" Line=";
-        text += std::to_wstring(line);
+        text += std::to_wstring(use.line);
     }
     return text;
 }
 
-void ReportSlowLock(const std::wstring& mutexName, const wchar_t* comment, std::uint32_t thresholdMs,
-                    const char* method, const char* file, std::int32_t line,
-                    const LockUseTimes& times) noexcept {
-    try {
-        std::shared_ptr<IDebugLog> log;
-        {
-            EnvironmentRef ref;
-            GetEnvironment(ref)->GetDebugLog(log);
-        }
-        if (!log) {
-            return;
-        }
-        const std::wstring text =
-            FormatLockReport(mutexName, comment, thresholdMs, method, file, line, times, GetTicksFrequency());
-        if (!text.empty()) {
-            log->Write(text);
-        }
-    } catch (...) {
-        // A report that cannot be built (out of memory) is dropped; the lock itself has done its work.
+void ReportSlowLock(const SlowLockUse& use) noexcept {
+    if (const SlowLockHook hook = g_slowLockHook.load()) {
+        hook(use);
     }
 }

@@ -1,9 +1,10 @@
-// Named mutexes and the guard that reports slow lock uses to the debug log.
+// Named mutexes and the guard that reports slow lock uses.
 //
 // Every use of a component's named mutex goes through a TimedLocker:
 //     TimedLocker lock(sockMutex_, L"Close", 5, "Network::UdpSock::Close", __FILE__, __LINE__);
-// When the use (waiting + holding + releasing) took the threshold or longer, the locker writes one line
-// to the process debug log after the mutex has been released:
+// When the use (waiting + holding + releasing) took the threshold or longer, the locker hands it, after
+// the mutex has been released, to the slow-lock hook. The process environment installs a hook that
+// writes one line to the debug log:
 //     LOCK: <name> <comment>: Total=<ms> Waiting=<ms> Owning=<ms> Release=<ms>[ Method=<m> File=<f> Line=<l>]
 #pragma once
 
@@ -55,17 +56,36 @@ struct LockUseTimes {
     std::uint64_t releaseEnd = 0;    // just after unlocking
 };
 
-// The report line of one lock use, or an empty string when the use (releaseEnd - request) was shorter than
-// `thresholdMs`. Durations are whole milliseconds of `frequency` ticks per second. The location part is
-// appended when method and file are both given and line >= 1. A null comment counts as empty.
-std::wstring FormatLockReport(const std::wstring& mutexName, const wchar_t* comment,
-                              std::uint32_t thresholdMs, const char* method, const char* file,
-                              std::int32_t line, const LockUseTimes& times, std::uint64_t frequency);
+// The threshold every lock use of this system is measured against.
+inline constexpr std::uint32_t kSlowLockMs = 5;
 
-// Writes the report of a slow lock use to the process debug log (nothing when there is no log).
-void ReportSlowLock(const std::wstring& mutexName, const wchar_t* comment, std::uint32_t thresholdMs,
-                    const char* method, const char* file, std::int32_t line,
-                    const LockUseTimes& times) noexcept;
+// One lock use that took its threshold or longer, as the slow-lock hook receives it. The texts are the
+// locker's: valid only during the call.
+struct SlowLockUse {
+    const std::wstring* mutexName = nullptr;
+    const wchar_t* comment = nullptr;  // null counts as empty
+    const char* method = nullptr;
+    const char* file = nullptr;
+    std::int32_t line = 0;
+    LockUseTimes times;
+};
+
+// Receives every slow lock use, on the thread that used the lock, after the unlock.
+using SlowLockHook = void (*)(const SlowLockUse& use) noexcept;
+
+// Installs the hook (null: slow uses are not reported) and returns the one it replaces.
+SlowLockHook SetSlowLockHook(SlowLockHook hook) noexcept;
+
+// True when a use (releaseEnd - request) took `thresholdMs` or longer at `frequency` ticks per second.
+[[nodiscard]] bool IsSlowLockUse(const LockUseTimes& times, std::uint32_t thresholdMs,
+                                 std::uint64_t frequency) noexcept;
+
+// The report line of a slow use. Durations are whole milliseconds of `frequency` ticks per second. The
+// location part is appended when method and file are both given and line >= 1.
+[[nodiscard]] std::wstring FormatLockReport(const SlowLockUse& use, std::uint64_t frequency);
+
+// Hands a slow use to the installed hook, if any.
+void ReportSlowLock(const SlowLockUse& use) noexcept;
 
 // Scoped guard for NamedMutex and NamedRecursiveMutex: locks on construction, unlocks on destruction and
 // reports the use when it took `thresholdMs` or longer. `comment`, `method` and `file` are not copied:
@@ -73,7 +93,7 @@ void ReportSlowLock(const std::wstring& mutexName, const wchar_t* comment, std::
 template <class Mutex>
 class TimedLocker {
 public:
-    explicit TimedLocker(Mutex& mutex, const wchar_t* comment = L"", std::uint32_t thresholdMs = 5,
+    explicit TimedLocker(Mutex& mutex, const wchar_t* comment = L"", std::uint32_t thresholdMs = kSlowLockMs,
                          const char* method = nullptr, const char* file = nullptr, std::int32_t line = 0)
         : mutex_(mutex),
           thresholdMs_(thresholdMs),
@@ -90,9 +110,9 @@ public:
         times_.releaseStart = GetTicks();
         mutex_.unlock();
         times_.releaseEnd = GetTicks();
-        // The log is written after the unlock: reporting a slow lock never holds the measured mutex.
-        if (times_.releaseEnd - times_.request >= MsToTicks(thresholdMs_)) {
-            ReportSlowLock(mutex_.Name(), comment_, thresholdMs_, method_, file_, line_, times_);
+        // Reported after the unlock: reporting a slow lock never holds the measured mutex.
+        if (IsSlowLockUse(times_, thresholdMs_, GetTicksFrequency())) {
+            ReportSlowLock({&mutex_.Name(), comment_, method_, file_, line_, times_});
         }
     }
 

@@ -7,7 +7,6 @@
 #include "common/clock.h"
 #include "common/environment.h"
 #include "common/err_info.h"
-#include "common/thread_priority.h"
 #include "net/udp_sock.h"
 #include "platform/socket.h"
 #include "platform/thread.h"
@@ -583,7 +582,7 @@ void NetManager::Process() {
     WriteAtLevel(
         log_, kLogThreads,
         FormatLine(L"NetManager \"%ls\" started; service thread ID=%u", name_.c_str(), threadId_.load()));
-    if (const std::uint32_t code = SetCurrentThreadPriority(2); code != 0) {
+    if (const std::uint32_t code = platform::SetCurrentThreadPriority(2); code != 0) {
         ErrInfo err(ERR_PLACE("Network::NetManager::Process"));
         err.SetSysError(code, L"Can not set realtime priority");
     }

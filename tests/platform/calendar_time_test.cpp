@@ -44,6 +44,7 @@ TEST(PlatformCalendarTime, DayNumbersCountCalendarDays) {
     for (std::int64_t day = platform::DayNumber(2023, 1, 1); day < platform::DayNumber(2029, 1, 1); ++day) {
         const CalendarTime c = platform::UtcTimeFromUnixMs(day * 86400000LL + 43200000LL);
         ASSERT_EQ(platform::DayNumber(c.year, c.month, c.day), day);
+        ASSERT_EQ(platform::CalendarFromMs(day * 86400000LL + 43200000LL), c);
         ASSERT_EQ(c.dayOfWeek, static_cast<std::uint16_t>(((day % 7) + 11) % 7))
             << "1970-01-01 was a Thursday";
     }
