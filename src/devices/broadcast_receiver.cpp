@@ -76,9 +76,13 @@ ErrInfo BroadcastReceiver::FindActiveDevices(const Network::SockAddr& local, con
     session.reset();
     service.reset();
 
-    std::lock_guard<std::mutex> lock(mutex_);
-    result = found_;
+    result = Found();
     return err;
+}
+
+std::vector<DiscoveredDevice> BroadcastReceiver::Found() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return found_;
 }
 
 void BroadcastReceiver::OnAck(Network::IJsonUdpManager* /*from*/,

@@ -48,6 +48,9 @@ public:
                    const Network::SockAddr& sender) override;
     void OnError(Network::IJsonUdpManager* from, const ErrInfo& error) override;
 
+    // The answers kept so far, in arrival order.
+    [[nodiscard]] std::vector<DiscoveredDevice> Found();
+
 private:
     std::mutex mutex_;
     std::vector<DiscoveredDevice> found_;

@@ -8,49 +8,6 @@ namespace Network {
 
 namespace {
 
-const wchar_t* SelectText(std::uint32_t select) {
-    switch (select) {
-        case InputEntry::kSelectDigital:
-            return L"aes";
-        case InputEntry::kSelectAnalog:
-            return L"analog";
-        default:
-            return nullptr;
-    }
-}
-
-const wchar_t* GainText(std::uint32_t gain) {
-    switch (gain) {
-        case InputEntry::kGainMinus10dBu:
-            return L"-10dBu";
-        case InputEntry::kGainPlus4dBu:
-            return L"+4dBu";
-        default:
-            return nullptr;
-    }
-}
-
-void ReadInputEntry(const JSON::Value& element, InputEntry& entry) {
-    if (const std::wstring* s = fields::OptionalString(element, L"select")) {
-        if (*s == L"aes") {
-            entry.select = InputEntry::kSelectDigital;
-        } else if (*s == L"analog") {
-            entry.select = InputEntry::kSelectAnalog;
-        }
-    }
-    if (const std::wstring* g = fields::OptionalString(element, L"gain")) {
-        if (*g == L"-10dBu") {
-            entry.gain = InputEntry::kGainMinus10dBu;
-        } else if (*g == L"+4dBu") {
-            entry.gain = InputEntry::kGainPlus4dBu;
-        }
-    }
-    const JSON::Value* f = element.FindItem(L"freq");
-    if (f != nullptr && f->GetType() == JSON::kInteger) {
-        entry.freq = f->GetUInt32();
-    }
-}
-
 // The low `width` decimal digits of `value`, zero-padded.
 void AppendDigits(std::wstring& out, unsigned value, int width) {
     wchar_t digits[4];
@@ -75,255 +32,165 @@ bool ReadDigits(std::wstring_view text, std::size_t pos, int width, std::uint16_
     return true;
 }
 
-}  // namespace
+using fields::Field;
 
 // ---- "dev_info" ----
 
-ErrInfo JsonMsgDevInfo::Serialize(JSON::Value& out) const {
-    ErrInfo err = JsonMsg::Serialize(out);
-    if (!err.IsOk()) {
-        return err;
-    }
-    out[L"unit_id"].SetString(unit_id);
-    out[L"unit_type"].SetString(unit_type);
-    out[L"hardware"].SetInt(hardware);
-    out[L"firmware"].SetInt(firmware);
-    out[L"software"].SetInt(software);
-    out[L"audio_protocol"].SetInt(audio_protocol);
-    out[L"control_protocol"].SetInt(control_protocol);
-    out[L"rtp_port"].SetInt(rtp_port);
-    out[L"inputs"].SetInt(inputs);
-    out[L"outputs"].SetInt(outputs);
-    return err;
-}
-
-ErrInfo JsonMsgDevInfo::Deserialize(const JSON::Value& in) {
-    ErrInfo err = JsonMsg::Deserialize(in);
-    if (!err.IsOk()) {
-        return err;
-    }
-    unit_id = in[L"unit_id"].GetString();
-    unit_type = in[L"unit_type"].GetString();
-    hardware = in[L"hardware"].GetUInt32();
-    firmware = in[L"firmware"].GetUInt32();
-    software = in[L"software"].GetUInt32();
-    audio_protocol = in[L"audio_protocol"].GetUInt32();
-    control_protocol = in[L"control_protocol"].GetUInt32();
-    rtp_port = in[L"rtp_port"].GetUInt32();
-    inputs = in[L"inputs"].GetUInt32();
-    outputs = in[L"outputs"].GetUInt32();
-    return err;
-}
+constexpr Field<JsonMsgDevInfo> kDevInfo[] = {
+    fields::Required<&JsonMsgDevInfo::unit_id>(L"unit_id"),
+    fields::Required<&JsonMsgDevInfo::unit_type>(L"unit_type"),
+    fields::Required<&JsonMsgDevInfo::hardware>(L"hardware"),
+    fields::Required<&JsonMsgDevInfo::firmware>(L"firmware"),
+    fields::Required<&JsonMsgDevInfo::software>(L"software"),
+    fields::Required<&JsonMsgDevInfo::audio_protocol>(L"audio_protocol"),
+    fields::Required<&JsonMsgDevInfo::control_protocol>(L"control_protocol"),
+    fields::Required<&JsonMsgDevInfo::rtp_port>(L"rtp_port"),
+    fields::Required<&JsonMsgDevInfo::inputs>(L"inputs"),
+    fields::Required<&JsonMsgDevInfo::outputs>(L"outputs"),
+};
 
 // ---- "set_state" / "state" ----
 
-ErrInfo JsonMsgStateData::Serialize(JSON::Value& out) const {
-    ErrInfo err = JsonMsg::Serialize(out);
-    if (!err.IsOk()) {
-        return err;
-    }
-    if (device_freq != 0) {
-        out[L"device_freq"].SetInt(device_freq);
-    }
-    if (!inputs.empty()) {
-        JSON::Value& list = out[L"inputs"];
-        list.ResizeArray(inputs.size(), JSON::kObject);
-        for (std::size_t i = 0; i < inputs.size(); ++i) {
-            const InputEntry& entry = inputs[i];
-            JSON::Value& item = list.array[i];
-            if (const wchar_t* s = SelectText(entry.select)) {
-                item[L"select"].SetString(s);
-            }
-            if (const wchar_t* g = GainText(entry.gain)) {
-                item[L"gain"].SetString(g);
-            }
-            if (entry.freq != 0) {
-                item[L"freq"].SetInt(entry.freq);
-            }
-        }
-    }
-    return err;
-}
+constexpr fields::Choice kSelectTexts[] = {{InputEntry::kSelectDigital, L"aes"},
+                                           {InputEntry::kSelectAnalog, L"analog"}};
+constexpr fields::Choice kGainTexts[] = {{InputEntry::kGainMinus10dBu, L"-10dBu"},
+                                         {InputEntry::kGainPlus4dBu, L"+4dBu"}};
 
-ErrInfo JsonMsgStateData::Deserialize(const JSON::Value& in) {
-    ErrInfo err = JsonMsg::Deserialize(in);
-    if (!err.IsOk()) {
-        return err;
-    }
-    const JSON::Value* freq = in.FindItem(L"device_freq");
-    if (freq != nullptr && freq->GetType() == JSON::kInteger) {
-        device_freq = freq->GetUInt32();
-    }
-    const JSON::Value* list = in.FindItem(L"inputs");
-    if (list != nullptr && list->GetType() == JSON::kArray) {
-        inputs.clear();
-        inputs.reserve(list->array.size());
-        for (const JSON::Value& element : list->array) {
-            InputEntry entry;
-            if (element.GetType() == JSON::kObject) {
-                ReadInputEntry(element, entry);
-            }
-            inputs.push_back(entry);
-        }
-    }
-    return err;
-}
+constexpr Field<InputEntry> kInputEntry[] = {
+    fields::OneOf<&InputEntry::select, kSelectTexts>(L"select"),
+    fields::OneOf<&InputEntry::gain, kGainTexts>(L"gain"),
+    fields::NonZero<&InputEntry::freq>(L"freq"),
+};
 
-// ---- "inputs" ----
+constexpr Field<JsonMsgStateData> kState[] = {
+    fields::NonZero<&JsonMsgStateData::device_freq>(L"device_freq"),
+    fields::Objects<&JsonMsgStateData::inputs, kInputEntry>(L"inputs"),
+};
 
-ErrInfo JsonMsgInputs::Serialize(JSON::Value& out) const {
-    ErrInfo err = JsonMsg::Serialize(out);
-    if (!err.IsOk()) {
-        return err;
-    }
-    if (!inputs.empty()) {
-        JSON::Value& list = out[L"inputs"];
-        list.ResizeArray(inputs.size());
-        for (std::size_t i = 0; i < inputs.size(); ++i) {
-            list.array[i].SetString(inputs[i].IsValid() ? inputs[i].ToString() : std::wstring());
-        }
-    }
-    return err;
-}
+// ---- "inputs" / "set_inputs" ----
 
-ErrInfo JsonMsgInputs::Deserialize(const JSON::Value& in) {
-    ErrInfo err = JsonMsg::Deserialize(in);
-    if (!err.IsOk()) {
-        return err;
-    }
-    const JSON::Value* list = in.FindItem(L"inputs");
-    if (list != nullptr) {
-        const std::size_t count = list->ArraySize();  // throws unless an Array
-        inputs.reserve(inputs.size() + count);
-        for (const JSON::Value& element : list->array) {
-            SockAddr addr;
-            if (element.GetType() == JSON::kString) {
-                addr.SetNumeric(element.string);
-            }
-            inputs.push_back(addr);
-        }
-    }
-    return err;
-}
-
-// ---- "set_inputs" ----
-
-ErrInfo JsonMsgSetInputs::Serialize(JSON::Value& out) const {
-    ErrInfo err = JsonMsg::Serialize(out);
-    if (!err.IsOk()) {
-        return err;
-    }
-    if (!inputs.empty()) {
-        JSON::Value& list = out[L"inputs"];
-        list.ResizeArray(inputs.size());
-        for (std::size_t i = 0; i < inputs.size(); ++i) {
-            const InputRoute& route = inputs[i];
-            if (!route.active) {
-                list.array[i].SetString(L"");
-            } else if (route.addr.IsValid()) {
-                list.array[i].SetString(route.addr.ToString());
-            } else {
-                list.array[i].SetString(L"off");
-            }
-        }
-    }
-    return err;
-}
-
-ErrInfo JsonMsgSetInputs::Deserialize(const JSON::Value& in) {
-    ErrInfo err = JsonMsg::Deserialize(in);
-    if (!err.IsOk()) {
-        return err;
-    }
-    const JSON::Value* list = in.FindItem(L"inputs");
-    if (list != nullptr) {
-        const std::size_t count = list->ArraySize();  // throws unless an Array
-        inputs.reserve(inputs.size() + count);
-        for (const JSON::Value& element : list->array) {
-            InputRoute route;
-            if (element.GetType() == JSON::kString && !element.string.empty()) {
-                route.active = true;
-                if (element.string != L"off") {
-                    route.addr.SetNumeric(element.string);
+// One String per entry, written when the list is not empty; on reading the key may be absent but, when
+// present, must be an Array (ArraySize throws otherwise), and each element is appended.
+template <auto Member, std::wstring (*ToText)(const typename fields::MemberOf<Member>::Type::value_type&),
+          void (*FromElement)(const JSON::Value&, typename fields::MemberOf<Member>::Type::value_type&)>
+constexpr Field<fields::RecordOf<Member>> TextList(const wchar_t* key) {
+    using Rec = fields::RecordOf<Member>;
+    using Entry = typename fields::MemberOf<Member>::Type::value_type;
+    return {key,
+            [](const Rec& r, JSON::Value& out, const wchar_t* k) {
+                fields::WriteEach(
+                    out, k, r.*Member, JSON::kString,
+                    [](const Entry& entry, JSON::Value& element) { element.SetString(ToText(entry)); });
+            },
+            [](Rec& r, const JSON::Value& in, const wchar_t* k) {
+                const JSON::Value* list = in.FindItem(k);
+                if (list != nullptr) {
+                    (r.*Member).reserve((r.*Member).size() + list->ArraySize());
+                    for (const JSON::Value& element : list->array) {
+                        Entry entry;
+                        FromElement(element, entry);
+                        (r.*Member).push_back(entry);
+                    }
                 }
-            }
-            inputs.push_back(route);
+                return true;
+            }};
+}
+
+std::wstring AddrText(const SockAddr& addr) {
+    return addr.IsValid() ? addr.ToString() : std::wstring();
+}
+
+void AddrFromElement(const JSON::Value& element, SockAddr& addr) {
+    if (element.GetType() == JSON::kString) {
+        addr.SetNumeric(element.string);
+    }
+}
+
+std::wstring RouteText(const InputRoute& route) {
+    if (!route.active) {
+        return L"";
+    }
+    return route.addr.IsValid() ? route.addr.ToString() : L"off";
+}
+
+void RouteFromElement(const JSON::Value& element, InputRoute& route) {
+    if (element.GetType() == JSON::kString && !element.string.empty()) {
+        route.active = true;
+        if (element.string != L"off") {
+            route.addr.SetNumeric(element.string);
         }
     }
-    return err;
 }
 
-// ---- "set_fm_freq" / "fm_freq" ----
+constexpr Field<JsonMsgInputs> kInputs[] = {
+    TextList<&JsonMsgInputs::inputs, &AddrText, &AddrFromElement>(L"inputs"),
+};
+constexpr Field<JsonMsgSetInputs> kSetInputs[] = {
+    TextList<&JsonMsgSetInputs::inputs, &RouteText, &RouteFromElement>(L"inputs"),
+};
 
-ErrInfo JsonMsgFmFreqData::Serialize(JSON::Value& out) const {
-    ErrInfo err = JsonMsg::Serialize(out);
-    if (!err.IsOk()) {
-        return err;
-    }
-    fields::WriteIntList(out, L"freq", freq);
-    return err;
+// ---- tuner lists ----
+
+constexpr Field<JsonMsgFmFreqData> kFmFreq[] = {
+    fields::List<&JsonMsgFmFreqData::freq>(L"freq"),
+};
+
+constexpr Field<JsonMsgFmQuality> kFmQuality[] = {
+    fields::List<&JsonMsgFmQuality::rssi>(L"rssi"),
+    fields::List<&JsonMsgFmQuality::snr>(L"snr"),
+    fields::List<&JsonMsgFmQuality::multipath>(L"multipath"),
+    fields::List<&JsonMsgFmQuality::pilot>(L"pilot"),
+    fields::List<&JsonMsgFmQuality::valid>(L"valid"),
+};
+
+constexpr Field<JsonMsgRdsData> kRdsData[] = {
+    fields::List<&JsonMsgRdsData::psrv>(L"psrv"),
+    fields::List<&JsonMsgRdsData::text>(L"text"),
+    fields::List<&JsonMsgRdsData::time>(L"time"),
+};
+
+// ---- "cur_time" ----
+
+// The 23-character text form; a String of another length (or none) refuses the message, one that does
+// not parse leaves the time as it was.
+template <auto Member>
+constexpr Field<JsonMsgCurTime> TimeText(const wchar_t* key) {
+    return {key,
+            [](const JsonMsgCurTime& m, JSON::Value& out, const wchar_t* k) {
+                out[k].SetString(FormatTimeText(m.*Member));
+            },
+            [](JsonMsgCurTime& m, const JSON::Value& in, const wchar_t* k) {
+                const std::wstring* text = fields::OptionalString(in, k);
+                if (text == nullptr || text->size() != kTimeTextLength) {
+                    return false;
+                }
+                ParseTimeText(*text, m.*Member);
+                return true;
+            }};
 }
 
-ErrInfo JsonMsgFmFreqData::Deserialize(const JSON::Value& in) {
-    ErrInfo err = JsonMsg::Deserialize(in);
-    if (!err.IsOk()) {
-        return err;
-    }
-    fields::ReadIntList(in, L"freq", freq);
-    return err;
-}
+constexpr Field<JsonMsgCurTime> kCurTime[] = {
+    TimeText<&JsonMsgCurTime::td>(L"td"),
+    TimeText<&JsonMsgCurTime::utc>(L"utc"),
+};
 
-// ---- "fm_quality" ----
+// ---- "set_bypass" / "bypass" ----
 
-ErrInfo JsonMsgFmQuality::Serialize(JSON::Value& out) const {
-    ErrInfo err = JsonMsg::Serialize(out);
-    if (!err.IsOk()) {
-        return err;
-    }
-    fields::WriteIntList(out, L"rssi", rssi);
-    fields::WriteIntList(out, L"snr", snr);
-    fields::WriteIntList(out, L"multipath", multipath);
-    fields::WriteIntList(out, L"pilot", pilot);
-    fields::WriteIntList(out, L"valid", valid);
-    return err;
-}
+constexpr Field<JsonMsgBypassData> kBypass[] = {
+    fields::OnOff<&JsonMsgBypassData::bypass>(L"bypass"),
+};
 
-ErrInfo JsonMsgFmQuality::Deserialize(const JSON::Value& in) {
-    ErrInfo err = JsonMsg::Deserialize(in);
-    if (!err.IsOk()) {
-        return err;
-    }
-    fields::ReadIntList(in, L"rssi", rssi);
-    fields::ReadIntList(in, L"snr", snr);
-    fields::ReadIntList(in, L"multipath", multipath);
-    fields::ReadIntList(in, L"pilot", pilot);
-    fields::ReadIntList(in, L"valid", valid);
-    return err;
-}
+}  // namespace
 
-// ---- "rds_data" ----
-
-ErrInfo JsonMsgRdsData::Serialize(JSON::Value& out) const {
-    ErrInfo err = JsonMsg::Serialize(out);
-    if (!err.IsOk()) {
-        return err;
-    }
-    fields::WriteStringList(out, L"psrv", psrv);
-    fields::WriteStringList(out, L"text", text);
-    fields::WriteStringList(out, L"time", time);
-    return err;
-}
-
-ErrInfo JsonMsgRdsData::Deserialize(const JSON::Value& in) {
-    ErrInfo err = JsonMsg::Deserialize(in);
-    if (!err.IsOk()) {
-        return err;
-    }
-    fields::ReadStringList(in, L"psrv", psrv);
-    fields::ReadStringList(in, L"text", text);
-    fields::ReadStringList(in, L"time", time);
-    return err;
-}
+const std::span<const Field<JsonMsgDevInfo>> JsonMsgDevInfo::kFields = kDevInfo;
+const std::span<const Field<JsonMsgStateData>> JsonMsgStateData::kFields = kState;
+const std::span<const Field<JsonMsgInputs>> JsonMsgInputs::kFields = kInputs;
+const std::span<const Field<JsonMsgSetInputs>> JsonMsgSetInputs::kFields = kSetInputs;
+const std::span<const Field<JsonMsgFmFreqData>> JsonMsgFmFreqData::kFields = kFmFreq;
+const std::span<const Field<JsonMsgFmQuality>> JsonMsgFmQuality::kFields = kFmQuality;
+const std::span<const Field<JsonMsgRdsData>> JsonMsgRdsData::kFields = kRdsData;
+const std::span<const Field<JsonMsgCurTime>> JsonMsgCurTime::kFields = kCurTime;
+const std::span<const Field<JsonMsgBypassData>> JsonMsgBypassData::kFields = kBypass;
 
 // ---- "cur_time" ----
 
@@ -365,59 +232,21 @@ bool ParseTimeText(std::wstring_view text, SystemTime& time) {
     return true;
 }
 
-JsonMsgCurTime::JsonMsgCurTime() : JsonMsg(L"cur_time") {
+JsonMsgCurTime::JsonMsgCurTime() : FieldMsg(L"cur_time") {
     // One reading of the clock for both, so they name the same moment.
     const std::int64_t now = platform::UnixTimeMs();
     td = platform::LocalTimeFromUnixMs(now);
     utc = platform::UtcTimeFromUnixMs(now);
 }
 
-ErrInfo JsonMsgCurTime::Serialize(JSON::Value& out) const {
-    ErrInfo err = JsonMsg::Serialize(out);
-    if (!err.IsOk()) {
-        return err;
-    }
-    out[L"td"].SetString(FormatTimeText(td));
-    out[L"utc"].SetString(FormatTimeText(utc));
-    return err;
-}
-
 ErrInfo JsonMsgCurTime::Deserialize(const JSON::Value& in) {
-    ErrInfo err = JsonMsg::Deserialize(in);
-    if (!err.IsOk()) {
+    ErrInfo err = FieldMsg::Deserialize(in);
+    if (err.IsOk()) {
         return err;
     }
-    const std::wstring* tdText = fields::OptionalString(in, L"td");
-    const std::wstring* utcText = fields::OptionalString(in, L"utc");
-    if (tdText == nullptr || tdText->size() != kTimeTextLength || utcText == nullptr ||
-        utcText->size() != kTimeTextLength) {
-        return ErrInfo(ERR_PLACE("Network::JsonMsgCurTime::Deserialize"))
-            .SetError(L"Both time string parameters are mandatory for 'cur_time' message");
-    }
-    ParseTimeText(*tdText, td);
-    ParseTimeText(*utcText, utc);
-    return err;
-}
-
-// ---- "set_bypass" / "bypass" ----
-
-ErrInfo JsonMsgBypassData::Serialize(JSON::Value& out) const {
-    ErrInfo err = JsonMsg::Serialize(out);
-    if (!err.IsOk()) {
-        return err;
-    }
-    out[L"bypass"].SetString(bypass ? L"on" : L"off");
-    return err;
-}
-
-ErrInfo JsonMsgBypassData::Deserialize(const JSON::Value& in) {
-    ErrInfo err = JsonMsg::Deserialize(in);
-    if (!err.IsOk()) {
-        return err;
-    }
-    const std::wstring* text = fields::OptionalString(in, L"bypass");
-    bypass = text != nullptr && *text == L"on";
-    return err;
+    err.MarkHandled();
+    return ErrInfo(ERR_PLACE("Network::JsonMsgCurTime::Deserialize"))
+        .SetError(L"Both time string parameters are mandatory for 'cur_time' message");
 }
 
 // ---- factory ----

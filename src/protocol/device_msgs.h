@@ -8,12 +8,14 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "platform/calendar_time.h"
 #include "protocol/json_msg.h"
+#include "protocol/msg_fields.h"
 #include "protocol/sock_addr.h"
 
 namespace Network {
@@ -60,10 +62,9 @@ struct JsonMsgGetBypass : JsonMsg {
 // ---- "dev_info" ----
 
 // The device's description; every key is written and every key is required on reading.
-struct JsonMsgDevInfo : JsonMsg {
-    JsonMsgDevInfo() : JsonMsg(L"dev_info") {}
-    ErrInfo Serialize(JSON::Value& out) const override;
-    ErrInfo Deserialize(const JSON::Value& in) override;
+struct JsonMsgDevInfo : FieldMsg<JsonMsgDevInfo> {
+    JsonMsgDevInfo() : FieldMsg(L"dev_info") {}
+    static const std::span<const fields::Field<JsonMsgDevInfo>> kFields;
 
     std::wstring unit_id;                // "unit_id"
     std::wstring unit_type;              // "unit_type": the model text, e.g. "KX410"
@@ -97,19 +98,17 @@ struct InputEntry {
     friend bool operator==(const InputEntry&, const InputEntry&) = default;
 };
 
-// The fields and rules of "set_state" and "state".
-struct JsonMsgStateData : JsonMsg {
-    ErrInfo Serialize(JSON::Value& out) const override;
-    // "device_freq" is taken when it is an Integer (out of the 32-bit range throws). "inputs", when an
-    // Array, replaces the list: one entry per element, read from the element when it is an Object and
-    // left at the defaults otherwise.
-    ErrInfo Deserialize(const JSON::Value& in) override;
+// The fields and rules of "set_state" and "state". "device_freq" is taken when it is an Integer (out of
+// the 32-bit range throws). "inputs", when an Array, replaces the list: one entry per element, read from
+// the element when it is an Object and left at the defaults otherwise.
+struct JsonMsgStateData : FieldMsg<JsonMsgStateData> {
+    static const std::span<const fields::Field<JsonMsgStateData>> kFields;
 
     std::uint32_t device_freq = 0;   // "device_freq": written when not 0
     std::vector<InputEntry> inputs;  // "inputs": written when not empty
 
 protected:
-    explicit JsonMsgStateData(std::wstring type_name) : JsonMsg(std::move(type_name)) {}
+    using FieldMsg::FieldMsg;
 };
 
 // "set_state": host -> device.
@@ -123,14 +122,13 @@ struct JsonMsgState : JsonMsgStateData {
 
 // ---- "inputs" ----
 
-// Where the device sends each of its input streams, in input order.
-struct JsonMsgInputs : JsonMsg {
-    JsonMsgInputs() : JsonMsg(L"inputs") {}
-    // Written when not empty: "a.b.c.d:port" per valid address, "" per invalid one.
-    ErrInfo Serialize(JSON::Value& out) const override;
-    // "inputs" may be absent; present, it must be an Array. A String element is read as "a.b.c.d:port"
-    // (anything else there, and any other element, gives a cleared address). One address per element.
-    ErrInfo Deserialize(const JSON::Value& in) override;
+// Where the device sends each of its input streams, in input order. Written when not empty: "a.b.c.d:port"
+// per valid address, "" per invalid one. On reading "inputs" may be absent; present, it must be an Array.
+// A String element is read as "a.b.c.d:port" (anything else there, and any other element, gives a
+// cleared address). One address per element.
+struct JsonMsgInputs : FieldMsg<JsonMsgInputs> {
+    JsonMsgInputs() : FieldMsg(L"inputs") {}
+    static const std::span<const fields::Field<JsonMsgInputs>> kFields;
 
     std::vector<SockAddr> inputs;  // "inputs"
 };
@@ -143,28 +141,25 @@ struct InputRoute {
     SockAddr addr;        // destination of the stream; invalid with `active` switches the stream off
 };
 
-struct JsonMsgSetInputs : JsonMsg {
-    JsonMsgSetInputs() : JsonMsg(L"set_inputs") {}
-    // Written when not empty, one String per entry: the address text (active, valid address), "off"
-    // (active, invalid address) or "" (inactive).
-    ErrInfo Serialize(JSON::Value& out) const override;
-    // As for "inputs": a non-empty String gives an active entry whose address is read from it unless it
-    // is "off"; "" and non-strings give inactive entries.
-    ErrInfo Deserialize(const JSON::Value& in) override;
+// Written when not empty, one String per entry: the address text (active, valid address), "off" (active,
+// invalid address) or "" (inactive). Read as for "inputs": a non-empty String gives an active entry whose
+// address is read from it unless it is "off"; "" and non-strings give inactive entries.
+struct JsonMsgSetInputs : FieldMsg<JsonMsgSetInputs> {
+    JsonMsgSetInputs() : FieldMsg(L"set_inputs") {}
+    static const std::span<const fields::Field<JsonMsgSetInputs>> kFields;
 
     std::vector<InputRoute> inputs;  // "inputs"
 };
 
 // ---- "set_fm_freq" / "fm_freq" ----
 
-struct JsonMsgFmFreqData : JsonMsg {
-    ErrInfo Serialize(JSON::Value& out) const override;
-    ErrInfo Deserialize(const JSON::Value& in) override;
+struct JsonMsgFmFreqData : FieldMsg<JsonMsgFmFreqData> {
+    static const std::span<const fields::Field<JsonMsgFmFreqData>> kFields;
 
     std::vector<std::int32_t> freq;  // "freq": one per tuner, in the device's unit; always written
 
 protected:
-    explicit JsonMsgFmFreqData(std::wstring type_name) : JsonMsg(std::move(type_name)) {}
+    using FieldMsg::FieldMsg;
 };
 
 // "set_fm_freq": host -> device.
@@ -179,10 +174,9 @@ struct JsonMsgFmFreq : JsonMsgFmFreqData {
 // ---- "fm_quality" ----
 
 // Five lists, element i of each belonging to tuner i; all always written, all read as integer lists.
-struct JsonMsgFmQuality : JsonMsg {
-    JsonMsgFmQuality() : JsonMsg(L"fm_quality") {}
-    ErrInfo Serialize(JSON::Value& out) const override;
-    ErrInfo Deserialize(const JSON::Value& in) override;
+struct JsonMsgFmQuality : FieldMsg<JsonMsgFmQuality> {
+    JsonMsgFmQuality() : FieldMsg(L"fm_quality") {}
+    static const std::span<const fields::Field<JsonMsgFmQuality>> kFields;
 
     std::vector<std::int32_t> rssi;       // "rssi"
     std::vector<std::int32_t> snr;        // "snr"
@@ -194,10 +188,9 @@ struct JsonMsgFmQuality : JsonMsg {
 // ---- "rds_data" ----
 
 // Three text lists, element i of each belonging to tuner i; all always written, all read as string lists.
-struct JsonMsgRdsData : JsonMsg {
-    JsonMsgRdsData() : JsonMsg(L"rds_data") {}
-    ErrInfo Serialize(JSON::Value& out) const override;
-    ErrInfo Deserialize(const JSON::Value& in) override;
+struct JsonMsgRdsData : FieldMsg<JsonMsgRdsData> {
+    JsonMsgRdsData() : FieldMsg(L"rds_data") {}
+    static const std::span<const fields::Field<JsonMsgRdsData>> kFields;
 
     std::vector<std::wstring> psrv;  // "psrv"
     std::vector<std::wstring> text;  // "text"
@@ -220,14 +213,13 @@ inline constexpr std::size_t kTimeTextLength = 23;
 // another length or any character is out of place. The day of week is not set.
 bool ParseTimeText(std::wstring_view text, SystemTime& time);
 
-struct JsonMsgCurTime : JsonMsg {
+// "td" then "utc", each in the text form. On reading both must be Strings of exactly 23 characters,
+// otherwise the error "Both time string parameters are mandatory for 'cur_time' message"; a string that
+// does not parse leaves its time as it was.
+struct JsonMsgCurTime : FieldMsg<JsonMsgCurTime> {
     // Both times are the current moment: local time and UTC.
     JsonMsgCurTime();
-    // "td" then "utc", each in the text form.
-    ErrInfo Serialize(JSON::Value& out) const override;
-    // Both "td" and "utc" must be Strings of exactly 23 characters, otherwise the error "Both time string
-    // parameters are mandatory for 'cur_time' message". A string that does not parse leaves its time as
-    // it was.
+    static const std::span<const fields::Field<JsonMsgCurTime>> kFields;
     ErrInfo Deserialize(const JSON::Value& in) override;
 
     SystemTime td;   // "td": local date and time
@@ -236,16 +228,14 @@ struct JsonMsgCurTime : JsonMsg {
 
 // ---- "set_bypass" / "bypass" ----
 
-struct JsonMsgBypassData : JsonMsg {
-    // "bypass": "on" or "off".
-    ErrInfo Serialize(JSON::Value& out) const override;
-    // True exactly when "bypass" is the String "on".
-    ErrInfo Deserialize(const JSON::Value& in) override;
+// "bypass": "on" or "off"; true exactly when it is the String "on".
+struct JsonMsgBypassData : FieldMsg<JsonMsgBypassData> {
+    static const std::span<const fields::Field<JsonMsgBypassData>> kFields;
 
     bool bypass = false;
 
 protected:
-    explicit JsonMsgBypassData(std::wstring type_name) : JsonMsg(std::move(type_name)) {}
+    using FieldMsg::FieldMsg;
 };
 
 // "set_bypass": host -> device.

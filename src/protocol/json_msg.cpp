@@ -237,46 +237,21 @@ std::unique_ptr<JsonMsg> JsonMsg::CreateFromValue(const JSON::Value& value, cons
 
 // ---- transport kinds ----
 
-ErrInfo JsonMsgAtt::Serialize(JSON::Value& out) const {
-    ErrInfo err = JsonMsg::Serialize(out);
-    if (!err.IsOk()) {
-        return err;
-    }
-    out[L"leader_id"].SetInt(leader_id);
-    out[L"seg_count"].SetInt(seg_count);
-    out[L"seg_number"].SetInt(seg_number);
-    return err;
-}
+namespace {
 
-ErrInfo JsonMsgAtt::Deserialize(const JSON::Value& in) {
-    ErrInfo err = JsonMsg::Deserialize(in);
-    if (!err.IsOk()) {
-        return err;
-    }
-    leader_id = in[L"leader_id"].GetUInt32();
-    seg_count = in[L"seg_count"].GetUInt32();
-    seg_number = in[L"seg_number"].GetUInt32();
-    return err;
-}
+constexpr fields::Field<JsonMsgAtt> kAtt[] = {
+    fields::Required<&JsonMsgAtt::leader_id>(L"leader_id"),
+    fields::Required<&JsonMsgAtt::seg_count>(L"seg_count"),
+    fields::Required<&JsonMsgAtt::seg_number>(L"seg_number"),
+};
+constexpr fields::Field<JsonMsgError> kError[] = {
+    fields::Required<&JsonMsgError::code>(L"code"),
+    fields::Required<&JsonMsgError::txt>(L"txt"),
+};
 
-ErrInfo JsonMsgError::Serialize(JSON::Value& out) const {
-    ErrInfo err = JsonMsg::Serialize(out);
-    if (!err.IsOk()) {
-        return err;
-    }
-    out[L"code"].SetInt(code);
-    out[L"txt"].SetString(txt);
-    return err;
-}
+}  // namespace
 
-ErrInfo JsonMsgError::Deserialize(const JSON::Value& in) {
-    ErrInfo err = JsonMsg::Deserialize(in);
-    if (!err.IsOk()) {
-        return err;
-    }
-    code = in[L"code"].GetUInt32();
-    txt = in[L"txt"].GetString();
-    return err;
-}
+const std::span<const fields::Field<JsonMsgAtt>> JsonMsgAtt::kFields = kAtt;
+const std::span<const fields::Field<JsonMsgError>> JsonMsgError::kFields = kError;
 
 }  // namespace Network

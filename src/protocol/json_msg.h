@@ -16,7 +16,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/err_info.h"
@@ -99,6 +101,60 @@ struct JsonMsg {
     std::vector<std::uint8_t> att;  // the attachment bytes
 };
 
+// A message declares its own keys once, as a list of Field entries (the rules that make them are in
+// protocol/msg_fields.h); writing and reading both run from that list.
+namespace fields {
+
+// One key of a record: how its member is written into and read from a JSON object.
+template <class Rec>
+struct Field {
+    const wchar_t* key;
+    void (*write)(const Rec& rec, JSON::Value& out, const wchar_t* key);
+    // False when the value makes the whole message unreadable (only the rules that say so).
+    bool (*read)(Rec& rec, const JSON::Value& in, const wchar_t* key);
+};
+
+template <class Rec>
+void WriteFields(const Rec& rec, std::span<const Field<Rec>> list, JSON::Value& out) {
+    for (const Field<Rec>& f : list) {
+        f.write(rec, out, f.key);
+    }
+}
+
+template <class Rec>
+bool ReadFields(Rec& rec, std::span<const Field<Rec>> list, const JSON::Value& in) {
+    for (const Field<Rec>& f : list) {
+        if (!f.read(rec, in, f.key)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace fields
+
+// A message whose own keys are the list `Self::kFields`, after the base keys.
+template <class Self>
+struct FieldMsg : JsonMsg {
+    ErrInfo Serialize(JSON::Value& out) const override {
+        ErrInfo err = JsonMsg::Serialize(out);
+        if (err.IsOk()) {
+            fields::WriteFields<Self>(static_cast<const Self&>(*this), Self::kFields, out);
+        }
+        return err;
+    }
+    ErrInfo Deserialize(const JSON::Value& in) override {
+        ErrInfo err = JsonMsg::Deserialize(in);
+        if (err.IsOk() && !fields::ReadFields<Self>(static_cast<Self&>(*this), Self::kFields, in)) {
+            err.SetError(L"Can not read message " + type);
+        }
+        return err;
+    }
+
+protected:
+    explicit FieldMsg(std::wstring type_name) : JsonMsg(std::move(type_name)) {}
+};
+
 // "ack": acknowledges the message whose msg_id is `ack_msg_id`.
 struct JsonMsgAck : JsonMsg {
     JsonMsgAck() : JsonMsg(L"ack") {}
@@ -112,10 +168,9 @@ struct JsonMsgOk : JsonMsg {
 };
 
 // "attach": one segment of the attachment of the message `leader_id`; its own `att` carries the bytes.
-struct JsonMsgAtt : JsonMsg {
-    JsonMsgAtt() : JsonMsg(L"attach") {}
-    ErrInfo Serialize(JSON::Value& out) const override;
-    ErrInfo Deserialize(const JSON::Value& in) override;
+struct JsonMsgAtt : FieldMsg<JsonMsgAtt> {
+    JsonMsgAtt() : FieldMsg(L"attach") {}
+    static const std::span<const fields::Field<JsonMsgAtt>> kFields;  // all written, all required
 
     std::uint32_t leader_id = 0;   // "leader_id"
     std::uint32_t seg_count = 0;   // "seg_count"
@@ -123,10 +178,9 @@ struct JsonMsgAtt : JsonMsg {
 };
 
 // "error": an error report of the peer.
-struct JsonMsgError : JsonMsg {
-    JsonMsgError() : JsonMsg(L"error") {}
-    ErrInfo Serialize(JSON::Value& out) const override;
-    ErrInfo Deserialize(const JSON::Value& in) override;
+struct JsonMsgError : FieldMsg<JsonMsgError> {
+    JsonMsgError() : FieldMsg(L"error") {}
+    static const std::span<const fields::Field<JsonMsgError>> kFields;  // all written, all required
 
     std::uint32_t code = 0;  // "code"
     std::wstring txt;        // "txt"

@@ -2,8 +2,62 @@
 
 #include <cstdint>
 #include <limits>
+#include <type_traits>
+#include <utility>
 
 namespace Network::fields {
+
+namespace {
+
+// One list element: false when it is not of the list's kind (which ends the reading).
+bool Element(const JSON::Value& e, std::int32_t& out) {
+    if (e.GetType() != JSON::kInteger || e.integer < std::numeric_limits<std::int32_t>::min() ||
+        e.integer > std::numeric_limits<std::int32_t>::max()) {
+        return false;
+    }
+    out = static_cast<std::int32_t>(e.integer);
+    return true;
+}
+
+bool Element(const JSON::Value& e, std::wstring& out) {
+    if (e.GetType() != JSON::kString) {
+        return false;
+    }
+    out = e.string;
+    return true;
+}
+
+template <class T>
+void ReadAny(const JSON::Value& in, std::wstring_view key, std::vector<T>& out) {
+    out.clear();
+    const JSON::Value* list = in.FindItem(key);
+    if (list == nullptr || list->GetType() != JSON::kArray) {
+        return;
+    }
+    for (const JSON::Value& element : list->array) {
+        T value{};
+        if (!Element(element, value)) {
+            return;
+        }
+        out.push_back(std::move(value));
+    }
+}
+
+template <class T>
+void WriteAny(JSON::Value& out, std::wstring_view key, const std::vector<T>& values) {
+    JSON::Value& list = out[key];
+    list.ClearArray();
+    list.ResizeArray(values.size());
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if constexpr (std::is_same_v<T, std::wstring>) {
+            list.array[i].SetString(values[i]);
+        } else {
+            list.array[i].SetInt(values[i]);
+        }
+    }
+}
+
+}  // namespace
 
 std::uint32_t OptionalUInt32(const JSON::Value& in, std::wstring_view key) {
     const JSON::Value* v = in.FindItem(key);
@@ -24,52 +78,20 @@ const std::wstring* OptionalString(const JSON::Value& in, std::wstring_view key)
     return &v->string;
 }
 
-void ReadIntList(const JSON::Value& in, std::wstring_view key, std::vector<std::int32_t>& out) {
-    out.clear();
-    const JSON::Value* list = in.FindItem(key);
-    if (list == nullptr || list->GetType() != JSON::kArray) {
-        return;
-    }
-    for (const JSON::Value& element : list->array) {
-        if (element.GetType() != JSON::kInteger ||
-            element.integer < std::numeric_limits<std::int32_t>::min() ||
-            element.integer > std::numeric_limits<std::int32_t>::max()) {
-            return;
-        }
-        out.push_back(static_cast<std::int32_t>(element.integer));
-    }
+void ReadList(const JSON::Value& in, std::wstring_view key, std::vector<std::int32_t>& out) {
+    ReadAny(in, key, out);
 }
 
-void ReadStringList(const JSON::Value& in, std::wstring_view key, std::vector<std::wstring>& out) {
-    out.clear();
-    const JSON::Value* list = in.FindItem(key);
-    if (list == nullptr || list->GetType() != JSON::kArray) {
-        return;
-    }
-    for (const JSON::Value& element : list->array) {
-        if (element.GetType() != JSON::kString) {
-            return;
-        }
-        out.push_back(element.string);
-    }
+void ReadList(const JSON::Value& in, std::wstring_view key, std::vector<std::wstring>& out) {
+    ReadAny(in, key, out);
 }
 
-void WriteIntList(JSON::Value& out, std::wstring_view key, const std::vector<std::int32_t>& values) {
-    JSON::Value& list = out[key];
-    list.ClearArray();
-    list.ResizeArray(values.size());
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        list.array[i].SetInt(values[i]);
-    }
+void WriteList(JSON::Value& out, std::wstring_view key, const std::vector<std::int32_t>& values) {
+    WriteAny(out, key, values);
 }
 
-void WriteStringList(JSON::Value& out, std::wstring_view key, const std::vector<std::wstring>& values) {
-    JSON::Value& list = out[key];
-    list.ClearArray();
-    list.ResizeArray(values.size());
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        list.array[i].SetString(values[i]);
-    }
+void WriteList(JSON::Value& out, std::wstring_view key, const std::vector<std::wstring>& values) {
+    WriteAny(out, key, values);
 }
 
 }  // namespace Network::fields

@@ -29,8 +29,6 @@ public:
     void Resize(std::size_t n) { bytes_.resize(n); }
     // Makes sure at least `n` bytes are reserved.
     void Reserve(std::size_t n) { bytes_.reserve(n); }
-    // Removes the first `n` bytes; `n` at or beyond the size empties the buffer.
-    void Consume(std::size_t n);
     // Replaces the content with a copy of `size` bytes at `data`.
     void Assign(const void* data, std::size_t size);
 

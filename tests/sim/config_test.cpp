@@ -1,195 +1,185 @@
-// Simulator settings from JSON documents and files.
+// The simulator's settings: every key from a JSON document and, where kxsim has one, from its flag; the
+// mistakes both refuse, naming the key; a settings file.
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <filesystem>
 #include <fstream>
-#include <string>
+#include <sstream>
 
 #include "json/value.h"
 #include "sim/config.h"
+#include "temp_folder.h"
 
 namespace {
 
-using Sim::LoadConfig;
 using Sim::SimConfig;
 
-JSON::Value Parse(const std::string& text) {
+bool Load(const std::string& text, SimConfig& c, std::string& error) {
     JSON::Value v;
     EXPECT_TRUE(JSON::ParseText(text, v)) << text;
-    return v;
+    return Sim::LoadConfig(v, c, error);
 }
 
-// The error of loading `text` into default settings; empty when it loads.
-std::string ErrorOf(const std::string& text) {
-    SimConfig config;
-    std::string error;
-    if (LoadConfig(Parse(text), config, error)) {
-        return "";
+// Applies one kxsim flag to one device with the defaults.
+bool ApplyFlag(const std::string& flag, const std::string& value, SimConfig& c, std::string& error) {
+    for (const Sim::SettingFlag& f : Sim::SettingFlags(c)) {
+        if (f.option == flag || f.option.ends_with("," + flag)) {
+            return f.apply(c, f.takes_value ? value : "true", error);
+        }
     }
-    EXPECT_FALSE(error.empty());
-    return error;
+    error = "no flag " + flag;
+    return false;
 }
 
-TEST(SimConfigJson, EveryKeyReachesItsField) {
-    const std::string text = R"({
-        "bind": "127.0.0.2", "discovery": false, "discovery_port": 16000, "seed": 99,
-        "repeat_ms": 150, "max_sends": 5, "radiotext_ms": 700, "discovery_spread_ms": 20, "verbose": true,
-        "count": 3, "port": 17000,
-        "device": {"tuners": 4, "device_freq": 44100, "outputs": 2, "rtp_port": 6000,
-                   "hardware": 3, "firmware": 4, "software": 5, "audio_protocol": 1, "control_protocol": 7,
-                   "faults": {"both": {"loss": 0.1, "delay_ms": 5}, "no_ack": true}},
-        "devices": [
-            {"unit_id": "A-\u00FC", "port": 17100, "freqs": [100500, 94300],
-             "faults": {"in": {"dup": 0.5, "reorder": 0.25, "jitter_ms": 7, "reorder_hold_ms": 9},
-                        "list_length_delta": -1, "list_keys": ["snr", "text"], "type_text": "KX260",
-                        "zero_device_freq": true}},
-            {"tuners": 1}
-        ],
-        "stations": [{"freq": 99000, "name": "S \uD834\uDD1E", "radiotext": ["a/b", "\"q\""], "rssi": 50,
-                      "stereo": false}, {"freq": 90000}]
-    })";
-    SimConfig c;
+// A field as text; lists and sets item by item.
+std::string Text(const auto& v) {
+    std::ostringstream s;
+    if constexpr (requires { v.begin(); } && !std::is_convertible_v<decltype(v), std::string>) {
+        for (const auto& item : v) {
+            s << item << ';';
+        }
+    } else {
+        s << v;
+    }
+    return s.str();
+}
+
+struct KeyCase {
+    std::string json;
+    std::string flag;  // kxsim's flag for the key, empty when it has none
+    std::string value;
+    std::function<std::string(const SimConfig&)> field;
+    std::string expected;
+};
+
+// clang-format off
+#define RUN(field) [](const SimConfig& c) { return Text(c.field); }
+#define DEV(expr) [](const SimConfig& c) { const Sim::DeviceConfig& d = c.devices.at(0); return expr; }
+#define DIR(field) DEV(Text(d.faults.in.field) + "/" + Text(d.faults.out.field))
+// clang-format on
+
+// Port and tuners of every device.
+std::string Devices(const SimConfig& c) {
+    std::string text;
+    for (const Sim::DeviceConfig& d : c.devices) {
+        text += Text(d.port) + ":" + Text(d.tuners) + " ";
+    }
+    return text;
+}
+
+class SettingsKey : public ::testing::TestWithParam<KeyCase> {};
+
+TEST_P(SettingsKey, ReachesItsFieldFromTheFileAndFromItsFlag) {
+    const KeyCase& k = GetParam();
+    SimConfig c = SimConfig::WithDevices(1);
     std::string error;
-    ASSERT_TRUE(LoadConfig(Parse(text), c, error)) << error;
-    EXPECT_EQ(c.bind_address, "127.0.0.2");
-    EXPECT_FALSE(c.discovery);
-    EXPECT_EQ(c.discovery_port, 16000);
-    EXPECT_EQ(c.seed, 99u);
-    EXPECT_EQ(c.repeat_ms, 150u);
-    EXPECT_EQ(c.max_sends, 5u);
-    EXPECT_EQ(c.radiotext_ms, 700u);
-    EXPECT_EQ(c.discovery_spread_ms, 20u);
-    EXPECT_TRUE(c.verbose);
-    ASSERT_EQ(c.devices.size(), 3u);
-
-    const Sim::DeviceConfig& a = c.devices[0];
-    EXPECT_EQ(a.unit_id, "A-\xC3\xBC");
-    EXPECT_EQ(a.port, 17100);  // its own port beats the numbering
-    EXPECT_EQ(a.tuners, 4u);
-    EXPECT_EQ(a.device_freq, 44100u);
-    EXPECT_EQ(a.outputs, 2u);
-    EXPECT_EQ(a.rtp_port, 6000u);
-    EXPECT_EQ(a.hardware, 3u);
-    EXPECT_EQ(a.firmware, 4u);
-    EXPECT_EQ(a.software, 5u);
-    EXPECT_EQ(a.audio_protocol, 1u);
-    EXPECT_EQ(a.control_protocol, 7u);
-    EXPECT_EQ(a.freqs, (std::vector<std::int32_t>{100500, 94300}));
-    // "both" first, then "in" refines: out keeps both's values.
-    EXPECT_DOUBLE_EQ(a.faults.in.loss, 0.1);
-    EXPECT_DOUBLE_EQ(a.faults.out.loss, 0.1);
-    EXPECT_EQ(a.faults.in.delay_ms, 5u);
-    EXPECT_EQ(a.faults.out.delay_ms, 5u);
-    EXPECT_DOUBLE_EQ(a.faults.in.duplicate, 0.5);
-    EXPECT_DOUBLE_EQ(a.faults.out.duplicate, 0.0);
-    EXPECT_DOUBLE_EQ(a.faults.in.reorder, 0.25);
-    EXPECT_EQ(a.faults.in.jitter_ms, 7u);
-    EXPECT_EQ(a.faults.in.reorder_hold_ms, 9u);
-    EXPECT_TRUE(a.faults.no_ack);
-    EXPECT_EQ(a.faults.list_length_delta, -1);
-    EXPECT_EQ(a.faults.list_keys, (std::set<std::string>{"snr", "text"}));
-    EXPECT_EQ(a.faults.type_text, "KX260");
-    EXPECT_TRUE(a.faults.zero_device_freq);
-
-    EXPECT_EQ(c.devices[1].port, 17001);
-    EXPECT_EQ(c.devices[1].tuners, 1u);
-    EXPECT_TRUE(c.devices[1].faults.no_ack);
-    EXPECT_EQ(c.devices[2].port, 17002);
-    EXPECT_EQ(c.devices[2].tuners, 4u);
-    EXPECT_EQ(c.devices[2].unit_id, "");
-
-    ASSERT_EQ(c.stations.size(), 2u);
-    EXPECT_EQ(c.stations[0].freq, 99000);
-    EXPECT_EQ(c.stations[0].name, "S \xF0\x9D\x84\x9E");  // the surrogate pair becomes one character
-    EXPECT_EQ(c.stations[0].radiotext, (std::vector<std::string>{"a/b", "\"q\""}));
-    EXPECT_EQ(c.stations[0].rssi, 50);
-    EXPECT_FALSE(c.stations[0].stereo);
-    EXPECT_EQ(c.stations[1].freq, 90000);
-    EXPECT_EQ(c.stations[1].rssi, 60);
-    EXPECT_TRUE(c.stations[1].stereo);
+    ASSERT_TRUE(Load(k.json, c, error)) << error;
+    EXPECT_EQ(k.field(c), k.expected) << k.json;
+    if (!k.flag.empty()) {
+        SimConfig f = SimConfig::WithDevices(1);
+        ASSERT_TRUE(ApplyFlag(k.flag, k.value, f, error)) << error;
+        EXPECT_EQ(k.field(f), k.expected) << k.flag;
+    }
 }
 
-TEST(SimConfigJson, KeysNotNamedKeepTheirValues) {
-    SimConfig c = SimConfig::WithDevices(2);
-    c.devices[1].tuners = 3;
-    c.devices[1].port = 4444;
-    c.seed = 5;
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Keys, SettingsKey, ::testing::Values(
+    KeyCase{R"({"bind": "127.0.0.2"})", "--bind", "127.0.0.2", RUN(bind_address), "127.0.0.2"},
+    KeyCase{R"({"discovery": false})", "", "", RUN(discovery), "0"},
+    KeyCase{R"({"discovery_port": 16000})", "--discovery-port", "16000", RUN(discovery_port), "16000"},
+    KeyCase{R"({"seed": 99})", "--seed", "99", RUN(seed), "99"},
+    KeyCase{R"({"repeat_ms": 150})", "--repeat-ms", "150", RUN(repeat_ms), "150"},
+    KeyCase{R"({"max_sends": 5})", "--max-sends", "5", RUN(max_sends), "5"},
+    KeyCase{R"({"radiotext_ms": 700})", "--radiotext-ms", "700", RUN(radiotext_ms), "700"},
+    KeyCase{R"({"discovery_spread_ms": 20})", "--discovery-spread-ms", "20", RUN(discovery_spread_ms), "20"},
+    KeyCase{R"({"verbose": true})", "--verbose", "", RUN(verbose), "1"},
+    KeyCase{R"({"device": {"unit_id": "A-\u00FC", "freqs": [100500, 94300]}})", "", "",
+            DEV(d.unit_id + Text(d.freqs)), "A-\xC3\xBC" "100500;94300;"},
+    KeyCase{R"({"device": {"port": 17100, "outputs": 2, "rtp_port": 6000, "hardware": 3, "firmware": 4,
+                           "software": 5, "audio_protocol": 6, "control_protocol": 7}})", "", "",
+            DEV(Text(d.port) + Text(d.outputs) + Text(d.rtp_port) + Text(d.hardware) + Text(d.firmware) +
+                Text(d.software) + Text(d.audio_protocol) + Text(d.control_protocol)), "171002600034567"},
+    KeyCase{R"({"device": {"tuners": 4}})", "--tuners", "4", DEV(Text(d.tuners)), "4"},
+    KeyCase{R"({"device": {"device_freq": 44100}})", "--device-freq", "44100", DEV(Text(d.device_freq)), "44100"},
+    KeyCase{R"({"device": {"faults": {"no_ack": true}}})", "--no-ack", "", DEV(Text(d.faults.no_ack)), "1"},
+    KeyCase{R"({"device": {"faults": {"list_length_delta": -1}}})", "--list-delta", "-1",
+            DEV(Text(d.faults.list_length_delta)), "-1"},
+    KeyCase{R"({"device": {"faults": {"list_keys": ["snr", "text"]}}})", "--list-keys", "snr,text",
+            DEV(Text(d.faults.list_keys)), "snr;text;"},
+    KeyCase{R"({"device": {"faults": {"type_text": "KX260"}}})", "--type-text", "KX260", DEV(d.faults.type_text), "KX260"},
+    KeyCase{R"({"device": {"faults": {"zero_device_freq": true}}})", "--zero-device-freq", "",
+            DEV(Text(d.faults.zero_device_freq)), "1"},
+    KeyCase{R"({"device": {"faults": {"both": {"loss": 0.5}}}})", "--loss", "0.5", DIR(loss), "0.5/0.5"},
+    KeyCase{R"({"device": {"faults": {"in": {"loss": 0.5}}}})", "--loss-in", "0.5", DIR(loss), "0.5/0"},
+    KeyCase{R"({"device": {"faults": {"out": {"loss": 0.5}}}})", "--loss-out", "0.5", DIR(loss), "0/0.5"},
+    KeyCase{R"({"device": {"faults": {"out": {"dup": 0.25}}}})", "--dup-out", "0.25", DIR(duplicate), "0/0.25"},
+    KeyCase{R"({"device": {"faults": {"in": {"reorder": 1}}}})", "--reorder-in", "1", DIR(reorder), "1/0"},
+    KeyCase{R"({"device": {"faults": {"in": {"delay_ms": 5}}}})", "--delay-in", "5", DIR(delay_ms), "5/0"},
+    KeyCase{R"({"device": {"faults": {"out": {"jitter_ms": 7}}}})", "--jitter-out", "7", DIR(jitter_ms), "0/7"},
+    KeyCase{R"({"device": {"faults": {"in": {"reorder_hold_ms": 9}}}})", "", "", DIR(reorder_hold_ms), "9/50"},
+    // Devices count from "port" (0: free ports); "device" holds defaults that entries of "devices" refine.
+    KeyCase{R"({"count": 3, "port": 17000, "device": {"tuners": 4}, "devices": [{"port": 17100}, {"tuners": 1}]})",
+            "", "", Devices, "17100:4 17001:1 17002:4 "},
+    KeyCase{R"({"port": 0, "devices": [{}, {"port": 9}]})", "", "", Devices, "0:2 9:2 "},
+    // "both" applies first whatever the order of the keys; "in" and "out" refine it.
+    KeyCase{R"({"device": {"faults": {"in": {"loss": 0.1}, "both": {"loss": 0.5}}}})", "", "", DIR(loss), "0.1/0.5"},
+    KeyCase{R"({"stations": [{"freq": 99000, "name": "S \uD834\uDD1E", "radiotext": ["a/b"], "rssi": 50, "stereo": false}]})",
+            "", "", [](const SimConfig& c) { const Sim::Station& s = c.stations.at(0);
+                return Text(s.freq) + s.name + Text(s.radiotext) + Text(s.rssi) + Text(s.stereo); },
+            "99000S \xF0\x9D\x84\x9E" "a/b;500"}));
+// clang-format on
+
+struct MistakeCase {
+    std::string json;  // or "--flag value"
     std::string error;
-    ASSERT_TRUE(LoadConfig(Parse(R"({"repeat_ms": 100})"), c, error)) << error;
-    EXPECT_EQ(c.repeat_ms, 100u);
-    EXPECT_EQ(c.seed, 5u);
-    ASSERT_EQ(c.devices.size(), 2u);
-    EXPECT_EQ(c.devices[1].tuners, 3u);
-    EXPECT_EQ(c.devices[1].port, 4444);
-    EXPECT_EQ(c.stations, Sim::DefaultStations());
+};
 
-    // A devices array longer than the current list adds devices; "port": 0 asks for free ports.
-    ASSERT_TRUE(LoadConfig(Parse(R"({"port": 0, "devices": [{}, {}, {"tuners": 6}]})"), c, error)) << error;
-    ASSERT_EQ(c.devices.size(), 3u);
-    EXPECT_EQ(c.devices[1].port, 0);
-    EXPECT_EQ(c.devices[2].tuners, 6u);
-}
+class SettingsMistake : public ::testing::TestWithParam<MistakeCase> {};
 
-TEST(SimConfigJson, MistakesAreRefusedWithTheKeyNamed) {
-    EXPECT_EQ(ErrorOf(R"({"sead": 1})"), "sead: unknown key");
-    EXPECT_EQ(ErrorOf(R"({"device": {"faults": {"in": {"lost": 0.1}}}})"),
-              "device.faults.in.lost: unknown key");
-    EXPECT_EQ(ErrorOf(R"({"device": {"faults": {"out": {"loss": 1.5}}}})"),
-              "device.faults.out.loss: must be a probability from 0 to 1");
-    EXPECT_EQ(ErrorOf(R"({"device": {"faults": {"in": {"dup": "half"}}}})"),
-              "device.faults.in.dup: must be a number");
-    EXPECT_EQ(ErrorOf(R"({"devices": [{"port": 70000}]})"),
-              "devices[0].port: must be an integer from 0 to 65535");
-    EXPECT_EQ(ErrorOf(R"({"devices": [{"freqs": [1, "x"]}]})"),
-              "devices[0].freqs[1]: must be a 32-bit integer");
-    EXPECT_EQ(ErrorOf(R"({"count": 0})"), "count: must be at least 1");
-    EXPECT_EQ(ErrorOf(R"({"count": 1, "devices": [{}, {}]})"), "devices: has more entries than \"count\"");
-    EXPECT_EQ(ErrorOf(R"({"port": 65535, "count": 2})"), "port: leaves no room for 2 devices");
-    EXPECT_EQ(ErrorOf(R"({"max_sends": 0})"), "max_sends: must be at least 1");
-    EXPECT_EQ(ErrorOf(R"({"verbose": 1})"), "verbose: must be true or false");
-    EXPECT_EQ(ErrorOf(R"({"stations": [{"name": "x"}]})"), "stations[0]: needs \"freq\"");
-    EXPECT_EQ(ErrorOf(R"({"stations": [{"freq": 1, "radiotext": "x"}]})"),
-              "stations[0].radiotext: must be an array of strings");
-    EXPECT_EQ(ErrorOf(R"({"devices": [{"unit_id": "\uD800"}]})"),
-              "devices[0].unit_id: is not valid Unicode text");
-    EXPECT_EQ(ErrorOf(R"([1])"), "settings: must be an object");
-}
-
-TEST(SimConfigJson, RefusedDocumentChangesNothing) {
-    SimConfig c;
+TEST_P(SettingsMistake, IsRefusedWithTheKeyNamedAndChangesNothing) {
+    const std::string& in = GetParam().json;
+    SimConfig c = SimConfig::WithDevices(1);
     c.seed = 3;
     std::string error;
-    EXPECT_FALSE(LoadConfig(Parse(R"({"seed": 8, "bogus": true})"), c, error));
-    EXPECT_EQ(c.seed, 3u);
-    EXPECT_TRUE(c.devices.empty());
+    if (in.starts_with("--")) {
+        const std::size_t blank = in.find(' ');
+        EXPECT_FALSE(ApplyFlag(in.substr(0, blank), in.substr(blank + 1), c, error));
+    } else {
+        EXPECT_FALSE(Load(in, c, error));
+        EXPECT_EQ(c.seed, 3u);
+    }
+    EXPECT_EQ(error, GetParam().error);
 }
 
-TEST(SimConfigJson, FromFile) {
-    const std::filesystem::path dir =
-        std::filesystem::path(NORVANE_TEST_BINARY_DIR) /
-        ("sim_config_" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
-    std::filesystem::create_directories(dir);
-    const std::filesystem::path file = dir / "settings.json";
-    {
-        std::ofstream out(file, std::ios::binary);
-        out << "\xEF\xBB\xBF{\"count\": 2, \"device\": {\"unit_id\": \"K\xC3\xB6ln\"}}";
-    }
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Mistakes, SettingsMistake, ::testing::Values(
+    MistakeCase{R"({"seed": 8, "sead": 1})", "sead: unknown key"},
+    MistakeCase{R"({"device": {"faults": {"in": {"lost": 0.1}}}})", "device.faults.in.lost: unknown key"},
+    MistakeCase{R"({"device": {"faults": {"out": {"loss": 1.5}}}})", "device.faults.out.loss: must be a probability from 0 to 1"},
+    MistakeCase{R"({"device": {"faults": {"both": {"dup": "half"}}}})", "device.faults.both.dup: must be a number"},
+    MistakeCase{R"({"devices": [{"port": 70000}]})", "devices[0].port: must be an integer from 0 to 65535"},
+    MistakeCase{R"({"devices": [{"freqs": [1, "x"]}]})", "devices[0].freqs[1]: must be an integer from -2147483648 to 2147483647"},
+    MistakeCase{R"({"max_sends": 0})", "max_sends: must be an integer from 1 to 1000"},
+    MistakeCase{R"({"count": 1, "devices": [{}, {}]})", "devices: has more entries than \"count\""},
+    MistakeCase{R"({"port": 65535, "count": 2})", "port: leaves no room for 2 devices"},
+    MistakeCase{R"({"verbose": 1})", "verbose: must be true or false"},
+    MistakeCase{R"({"stations": [{"name": "x"}]})", "stations[0]: needs \"freq\""},
+    MistakeCase{R"({"devices": [{"unit_id": "\uD800"}]})", "devices[0].unit_id: is not valid Unicode text"},
+    MistakeCase{R"([1])", "settings: must be an object"},
+    MistakeCase{"--loss-out 2", "--loss-out: must be a probability from 0 to 1"},
+    MistakeCase{"--tuners x", "--tuners: must be an integer from 0 to 64"}));
+// clang-format on
+
+TEST(SimConfig, FromAFileWithAByteOrderMark) {
+    const testing_support::TempFolder folder("sim-config");
+    std::ofstream(folder / "settings.json", std::ios::binary)
+        << "\xEF\xBB\xBF{\"count\": 2, \"device\": {\"unit_id\": \"K\xC3\xB6ln\"}}";
     SimConfig c;
     std::string error;
-    ASSERT_TRUE(Sim::LoadConfigFile(file, c, error)) << error;
+    ASSERT_TRUE(Sim::LoadConfigFile(folder / "settings.json", c, error)) << error;
     ASSERT_EQ(c.devices.size(), 2u);
     EXPECT_EQ(c.devices[1].unit_id, "K\xC3\xB6ln");
-
-    EXPECT_FALSE(Sim::LoadConfigFile(dir / "missing.json", c, error));
-    EXPECT_NE(error.find("cannot read JSON settings from"), std::string::npos) << error;
-    EXPECT_NE(error.find("missing.json"), std::string::npos) << error;
-    std::filesystem::remove_all(dir);
-}
-
-TEST(SimConfigJson, DefaultUnitIds) {
-    EXPECT_EQ(Sim::DefaultUnitId(0), "SIM410-0001");
-    EXPECT_EQ(Sim::DefaultUnitId(255), "SIM410-0256");
+    EXPECT_FALSE(Sim::LoadConfigFile(folder / "missing.json", c, error));
+    EXPECT_EQ(error.rfind("cannot read JSON settings from "), 0u) << error;
 }
 
 }  // namespace

@@ -106,9 +106,6 @@ ParseOutcome ParseCommandLine(int argc, const char* const* argv, Settings& setti
     CLI::App app{kDescription, "kxctl"};
     app.require_subcommand(1);
     app.get_formatter()->column_width(30);
-    app.failure_message([](const CLI::App*, const CLI::Error& e) {
-        return "kxctl: " + std::string(e.what()) + "\nRun with --help for more information.\n";
-    });
 
     bool json = false;
     std::string local_text;
@@ -156,22 +153,11 @@ ParseOutcome ParseCommandLine(int argc, const char* const* argv, Settings& setti
         sub->fallthrough();
     }
 
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp& e) {
-        app.exit(e, out, err);
-        return {false, kExitOk};
-    } catch (const CLI::CallForAllHelp& e) {
-        app.exit(e, out, err);
-        return {false, kExitOk};
-    } catch (const CLI::ParseError& e) {
-        app.exit(e, out, err);
-        return {false, kExitUsage};
+    if (const std::optional<int> code = ToolCli::Parse(app, argc, argv, out, err)) {
+        return {false, *code};
     }
-
     auto usage_error = [&](const std::string& message) {
-        err << "kxctl: " << message << "\nRun with --help for more information.\n";
-        return ParseOutcome{false, kExitUsage};
+        return ParseOutcome{false, ToolCli::UsageError(err, "kxctl", message)};
     };
 
     Settings s;

@@ -162,10 +162,8 @@ int Fail(Console& console, const std::string& reason) {
     if (std::shared_ptr<IDebugLog> log = GetProcessDebugLog()) {
         log->Write("kxctl: " + reason);
     }
-    std::string path = DebugLogPath();
-    console.err << "kxctl: " << reason << " (debug log: " << (path.empty() ? "none" : path) << ")\n";
-    console.err.flush();
-    return kExitFailed;
+    const std::string path = DebugLogPath();
+    return ToolCli::Failure(console.err, "kxctl", reason, path.empty() ? "none" : path);
 }
 
 bool Connect(const Endpoint& device, const std::optional<Endpoint>& local, Session& session,
@@ -290,9 +288,10 @@ int RunTune(const Settings& settings, Console& console) {
     }
     const unsigned int n = session.device->GetInputs();
     if (settings.freqs.size() > n) {
-        console.err << "kxctl: " << settings.device.ToString() << " has " << n << " tuner"
-                    << (n == 1 ? "" : "s") << "; " << settings.freqs.size() << " frequencies given\n";
-        return kExitUsage;
+        return ToolCli::UsageError(console.err, "kxctl",
+                                   settings.device.ToString() + " has " + std::to_string(n) + " tuner" +
+                                       (n == 1 ? "" : "s") + "; " + std::to_string(settings.freqs.size()) +
+                                       " frequencies given");
     }
     std::vector<unsigned int> freqs(n, 0);
     if (settings.freqs.size() < n && !session.device->GetFmFreq(freqs.data(), true)) {

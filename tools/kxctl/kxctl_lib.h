@@ -21,6 +21,7 @@
 #include <string_view>
 #include <vector>
 
+#include "cli/tool_cli.h"
 #include "json/value.h"
 
 namespace Kxctl {
@@ -30,9 +31,9 @@ inline constexpr std::uint16_t kDefaultDevicePort = 15001;
 // devices' control port.
 inline constexpr const char* kDefaultDiscoveryTarget = "255.255.255.255";
 
-inline constexpr int kExitOk = 0;
-inline constexpr int kExitFailed = 1;
-inline constexpr int kExitUsage = 2;
+inline constexpr int kExitOk = ToolCli::kExitOk;
+inline constexpr int kExitFailed = ToolCli::kExitFailed;
+inline constexpr int kExitUsage = ToolCli::kExitUsage;
 
 // "host[:port]"; the host is a name or a dotted quad.
 struct Endpoint {

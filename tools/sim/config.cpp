@@ -1,7 +1,11 @@
 #include "sim/config.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <limits>
+#include <span>
+#include <type_traits>
+#include <variant>
 
 #include "json/value.h"
 #include "platform/utf8.h"
@@ -22,270 +26,400 @@ std::string DefaultUnitId(std::size_t index) {
 
 namespace {
 
-// Reads typed values out of JSON, naming the offending key in its message.
-class Reader {
-public:
-    explicit Reader(std::string& error) : error_(error) {}
+bool Fail(std::string& error, const std::string& at, const std::string& what) {
+    error = at + ": " + what;
+    return false;
+}
 
-    bool Fail(const std::string& where, const std::string& what) {
-        error_ = where + ": " + what;
-        return false;
-    }
-
-    bool Object(const JSON::Value& v, const std::string& where) {
-        return v.type == JSON::kObject || Fail(where, "must be an object");
-    }
-
-    template <class T>
-    bool UInt(const JSON::Value& v, const std::string& where, T& out,
-              std::uint64_t max = std::numeric_limits<T>::max()) {
-        if (v.type != JSON::kInteger || v.integer < 0 || static_cast<std::uint64_t>(v.integer) > max) {
-            return Fail(where, "must be an integer from 0 to " + std::to_string(max));
-        }
-        out = static_cast<T>(v.integer);
-        return true;
-    }
-
-    bool Int32(const JSON::Value& v, const std::string& where, std::int32_t& out) {
-        if (v.type != JSON::kInteger || v.integer < std::numeric_limits<std::int32_t>::min() ||
-            v.integer > std::numeric_limits<std::int32_t>::max()) {
-            return Fail(where, "must be a 32-bit integer");
-        }
-        out = static_cast<std::int32_t>(v.integer);
-        return true;
-    }
-
-    bool Probability(const JSON::Value& v, const std::string& where, double& out) {
-        double d = 0;
-        if (v.type == JSON::kInteger) {
-            d = static_cast<double>(v.integer);
-        } else if (v.type == JSON::kDouble) {
-            d = v.number;
-        } else {
-            return Fail(where, "must be a number");
-        }
-        if (!(d >= 0.0 && d <= 1.0)) {
-            return Fail(where, "must be a probability from 0 to 1");
-        }
-        out = d;
-        return true;
-    }
-
-    bool Bool(const JSON::Value& v, const std::string& where, bool& out) {
-        if (v.type != JSON::kLiteral || (v.literal != JSON::kTrue && v.literal != JSON::kFalse)) {
-            return Fail(where, "must be true or false");
-        }
-        out = v.literal == JSON::kTrue;
-        return true;
-    }
-
-    bool String(const JSON::Value& v, const std::string& where, std::string& out) {
-        if (v.type != JSON::kString) {
-            return Fail(where, "must be a string");
-        }
-        std::string text = WideToUtf8(v.string);
-        if (text.empty() && !v.string.empty()) {
-            return Fail(where, "is not valid Unicode text");
-        }
-        out = std::move(text);
-        return true;
-    }
-
-    bool StringList(const JSON::Value& v, const std::string& where, std::vector<std::string>& out) {
-        if (v.type != JSON::kArray) {
-            return Fail(where, "must be an array of strings");
-        }
-        std::vector<std::string> list;
-        for (std::size_t i = 0; i < v.array.size(); ++i) {
-            std::string s;
-            if (!String(v.array[i], where + "[" + std::to_string(i) + "]", s)) {
-                return false;
-            }
-            list.push_back(std::move(s));
-        }
-        out = std::move(list);
-        return true;
-    }
-
-private:
-    std::string& error_;
+// Bounds of an integer key beyond those of its field's type.
+struct Range {
+    std::int64_t min = std::numeric_limits<std::int64_t>::min();
+    std::int64_t max = std::numeric_limits<std::int64_t>::max();
 };
 
-std::string Key(const std::wstring& key) {
-    return WideToUtf8(key);
+// ---- one JSON value into one field, by the field's type ----
+
+template <class T>
+requires(std::is_integral_v<T> && !std::is_same_v<T, bool>) bool Read(const JSON::Value& v, T& out,
+                                                                      Range range, const std::string& at,
+                                                                      std::string& error) {
+    constexpr std::int64_t kTypeMax = std::numeric_limits<T>::max() > std::numeric_limits<std::int64_t>::max()
+                                          ? std::numeric_limits<std::int64_t>::max()
+                                          : static_cast<std::int64_t>(std::numeric_limits<T>::max());
+    const std::int64_t lo = std::max<std::int64_t>(range.min, std::numeric_limits<T>::min());
+    const std::int64_t hi = std::min<std::int64_t>(range.max, kTypeMax);
+    if (v.type != JSON::kInteger || v.integer < lo || v.integer > hi) {
+        return Fail(error, at, "must be an integer from " + std::to_string(lo) + " to " + std::to_string(hi));
+    }
+    out = static_cast<T>(v.integer);
+    return true;
 }
 
-bool LoadDirection(Reader& r, const JSON::Value& v, DirectionFaults& d, const std::string& where) {
-    if (!r.Object(v, where)) {
+// Every double of the settings is a probability.
+bool Read(const JSON::Value& v, double& out, Range, const std::string& at, std::string& error) {
+    if (v.type != JSON::kInteger && v.type != JSON::kDouble) {
+        return Fail(error, at, "must be a number");
+    }
+    const double d = v.type == JSON::kInteger ? static_cast<double>(v.integer) : v.number;
+    if (!(d >= 0.0 && d <= 1.0)) {
+        return Fail(error, at, "must be a probability from 0 to 1");
+    }
+    out = d;
+    return true;
+}
+
+bool Read(const JSON::Value& v, bool& out, Range, const std::string& at, std::string& error) {
+    if (v.type != JSON::kLiteral || (v.literal != JSON::kTrue && v.literal != JSON::kFalse)) {
+        return Fail(error, at, "must be true or false");
+    }
+    out = v.literal == JSON::kTrue;
+    return true;
+}
+
+bool Read(const JSON::Value& v, std::string& out, Range, const std::string& at, std::string& error) {
+    if (v.type != JSON::kString) {
+        return Fail(error, at, "must be a string");
+    }
+    std::string text = WideToUtf8(v.string);
+    if (text.empty() && !v.string.empty()) {
+        return Fail(error, at, "is not valid Unicode text");
+    }
+    out = std::move(text);
+    return true;
+}
+
+template <class T>
+bool Read(const JSON::Value& v, std::vector<T>& out, Range range, const std::string& at, std::string& error) {
+    if (v.type != JSON::kArray) {
+        return Fail(error, at, "must be an array");
+    }
+    std::vector<T> list(v.array.size());
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        if (!Read(v.array[i], list[i], range, at + "[" + std::to_string(i) + "]", error)) {
+            return false;
+        }
+    }
+    out = std::move(list);
+    return true;
+}
+
+bool Read(const JSON::Value& v, std::set<std::string>& out, Range range, const std::string& at,
+          std::string& error) {
+    std::vector<std::string> list;
+    if (!Read(v, list, range, at, error)) {
         return false;
     }
+    out = std::set<std::string>(list.begin(), list.end());
+    return true;
+}
+
+// ---- the table of keys ----
+
+template <class T>
+using Field = std::variant<bool T::*, std::uint16_t T::*, std::uint32_t T::*, std::uint64_t T::*,
+                           std::int32_t T::*, double T::*, std::string T::*, std::vector<std::string> T::*,
+                           std::vector<std::int32_t> T::*, std::set<std::string> T::*>;
+
+// One settings key of an object of type T: its JSON name, its field, its bounds and, when kxsim takes it
+// as a flag, the flag and its help.
+template <class T>
+struct Key {
+    const char* name;
+    Field<T> field;
+    Range range = {};
+    const char* flag = nullptr;
+    const char* help = nullptr;
+};
+
+constexpr Range kMs{0, 600000};
+
+const Key<SimConfig> kRunKeys[] = {
+    {"bind",
+     &SimConfig::bind_address,
+     {},
+     "--bind",
+     "local address of every socket (0.0.0.0 serves the LAN)"},
+    {"discovery", &SimConfig::discovery},
+    {"discovery_port",
+     &SimConfig::discovery_port,
+     {},
+     "--discovery-port",
+     "discovery port; 0 picks a free port"},
+    {"seed", &SimConfig::seed, {}, "--seed", "seed of the fault decisions"},
+    {"repeat_ms", &SimConfig::repeat_ms, kMs, "--repeat-ms",
+     "repetition interval of unacknowledged answers, ms"},
+    {"max_sends",
+     &SimConfig::max_sends,
+     {1, 1000},
+     "--max-sends",
+     "sends of an answer before it is given up"},
+    {"radiotext_ms",
+     &SimConfig::radiotext_ms,
+     {1, 86400000},
+     "--radiotext-ms",
+     "how long each radiotext stays, ms"},
+    {"discovery_spread_ms",
+     &SimConfig::discovery_spread_ms,
+     {0, 60000},
+     "--discovery-spread-ms",
+     "devices answer a discovery after a random delay up to this, ms"},
+    {"verbose", &SimConfig::verbose, {}, "-v,--verbose", "one line per datagram in and out"},
+};
+
+const Key<DeviceConfig> kDeviceKeys[] = {
+    {"unit_id", &DeviceConfig::unit_id},
+    {"port", &DeviceConfig::port},
+    {"tuners", &DeviceConfig::tuners, {0, 64}, "--tuners", "tuners per device"},
+    {"outputs", &DeviceConfig::outputs, {0, 64}},
+    {"device_freq",
+     &DeviceConfig::device_freq,
+     {},
+     "--device-freq",
+     "sample frequency reported in \"state\", Hz"},
+    {"rtp_port", &DeviceConfig::rtp_port, {0, 65535}},
+    {"hardware", &DeviceConfig::hardware},
+    {"firmware", &DeviceConfig::firmware},
+    {"software", &DeviceConfig::software},
+    {"audio_protocol", &DeviceConfig::audio_protocol},
+    {"control_protocol", &DeviceConfig::control_protocol},
+    {"freqs", &DeviceConfig::freqs},
+};
+
+const Key<Faults> kFaultKeys[] = {
+    {"no_ack", &Faults::no_ack, {}, "--no-ack", "the devices acknowledge nothing"},
+    {"list_length_delta",
+     &Faults::list_length_delta,
+     {-1000, 1000},
+     "--list-delta",
+     "answer lists get this many entries more (or fewer) than tuners"},
+    {"list_keys",
+     &Faults::list_keys,
+     {},
+     "--list-keys",
+     "only these lists get the wrong length (freq, rssi, snr, multipath, pilot, valid, psrv, text, time, "
+     "inputs)"},
+    {"type_text",
+     &Faults::type_text,
+     {},
+     "--type-text",
+     "\"unit_type\" reported instead of KX410 (e.g. KX260)"},
+    {"zero_device_freq",
+     &Faults::zero_device_freq,
+     {},
+     "--zero-device-freq",
+     "\"state\" reports device frequency 0"},
+};
+
+const Key<DirectionFaults> kDirectionKeys[] = {
+    {"loss", &DirectionFaults::loss, {}, "--loss", "datagram loss probability (0..1)"},
+    {"dup", &DirectionFaults::duplicate, {}, "--dup", "datagram duplication probability (0..1)"},
+    {"reorder", &DirectionFaults::reorder, {}, "--reorder", "datagram reordering probability (0..1)"},
+    {"delay_ms", &DirectionFaults::delay_ms, kMs, "--delay", "fixed delay, ms"},
+    {"jitter_ms", &DirectionFaults::jitter_ms, kMs, "--jitter", "random extra delay (0 to N), ms"},
+    {"reorder_hold_ms", &DirectionFaults::reorder_hold_ms, kMs},
+};
+
+const Key<Station> kStationKeys[] = {
+    {"freq", &Station::freq}, {"name", &Station::name},     {"radiotext", &Station::radiotext},
+    {"rssi", &Station::rssi}, {"stereo", &Station::stereo},
+};
+
+template <class T>
+bool ReadKey(const Key<T>& key, const JSON::Value& v, T& target, const std::string& at, std::string& error) {
+    return std::visit([&](auto member) { return Read(v, target.*member, key.range, at, error); }, key.field);
+}
+
+// Reads every item of object `v` through `keys`; an item the table lacks goes to `other`.
+template <class T, class Other>
+bool ReadObject(const JSON::Value& v, std::span<const Key<T>> keys, T& target, const std::string& where,
+                std::string& error, Other&& other) {
+    if (v.type != JSON::kObject) {
+        return Fail(error, where, "must be an object");
+    }
     for (const auto& [wkey, item] : v.object) {
-        const std::string key = Key(wkey);
-        const std::string at = where + "." + key;
-        bool ok = true;
-        if (key == "loss") {
-            ok = r.Probability(item, at, d.loss);
-        } else if (key == "dup") {
-            ok = r.Probability(item, at, d.duplicate);
-        } else if (key == "reorder") {
-            ok = r.Probability(item, at, d.reorder);
-        } else if (key == "delay_ms") {
-            ok = r.UInt(item, at, d.delay_ms, 600000);
-        } else if (key == "jitter_ms") {
-            ok = r.UInt(item, at, d.jitter_ms, 600000);
-        } else if (key == "reorder_hold_ms") {
-            ok = r.UInt(item, at, d.reorder_hold_ms, 600000);
-        } else {
-            ok = r.Fail(at, "unknown key");
-        }
-        if (!ok) {
+        const std::string key = WideToUtf8(wkey);
+        const std::string at = where.empty() ? key : where + "." + key;
+        const auto row =
+            std::find_if(keys.begin(), keys.end(), [&](const Key<T>& k) { return key == k.name; });
+        if (!(row != keys.end() ? ReadKey(*row, item, target, at, error) : other(key, item, at))) {
             return false;
         }
     }
     return true;
 }
 
-bool LoadFaultsWith(Reader& r, const JSON::Value& v, Faults& f, const std::string& where) {
-    if (!r.Object(v, where)) {
-        return false;
-    }
+template <class T>
+bool ReadObject(const JSON::Value& v, std::span<const Key<T>> keys, T& target, const std::string& where,
+                std::string& error) {
+    return ReadObject(v, keys, target, where, error,
+                      [&](const std::string&, const JSON::Value&, const std::string& at) {
+                          return Fail(error, at, "unknown key");
+                      });
+}
+
+bool LoadFaultsWith(const JSON::Value& v, Faults& f, const std::string& where, std::string& error) {
+    const std::span<const Key<DirectionFaults>> direction(kDirectionKeys);
     // "both" first, so "in" and "out" refine it whatever the key order.
-    if (const JSON::Value* both = v.FindItem(L"both")) {
-        if (!LoadDirection(r, *both, f.in, where + ".both") ||
-            !LoadDirection(r, *both, f.out, where + ".both")) {
+    if (const JSON::Value* both = v.type == JSON::kObject ? v.FindItem(L"both") : nullptr) {
+        if (!ReadObject(*both, direction, f.in, where + ".both", error) ||
+            !ReadObject(*both, direction, f.out, where + ".both", error)) {
             return false;
         }
     }
-    for (const auto& [wkey, item] : v.object) {
-        const std::string key = Key(wkey);
-        const std::string at = where + "." + key;
-        bool ok = true;
-        if (key == "both") {
+    return ReadObject(v, std::span<const Key<Faults>>(kFaultKeys), f, where, error,
+                      [&](const std::string& key, const JSON::Value& item, const std::string& at) {
+                          if (key == "both") {
+                              return true;
+                          }
+                          if (key == "in" || key == "out") {
+                              return ReadObject(item, direction, key == "in" ? f.in : f.out, at, error);
+                          }
+                          return Fail(error, at, "unknown key");
+                      });
+}
+
+bool LoadDevice(const JSON::Value& v, DeviceConfig& d, const std::string& where, std::string& error) {
+    return ReadObject(v, std::span<const Key<DeviceConfig>>(kDeviceKeys), d, where, error,
+                      [&](const std::string& key, const JSON::Value& item, const std::string& at) {
+                          return key == "faults" ? LoadFaultsWith(item, d.faults, at, error)
+                                                 : Fail(error, at, "unknown key");
+                      });
+}
+
+bool LoadStation(const JSON::Value& v, Station& s, const std::string& where, std::string& error) {
+    if (v.type == JSON::kObject && v.FindItem(L"freq") == nullptr) {
+        return Fail(error, where, "needs \"freq\"");
+    }
+    return ReadObject(v, std::span<const Key<Station>>(kStationKeys), s, where, error);
+}
+
+// ---- flags ----
+
+// The JSON value a flag's text stands for, of the kind field type F takes.
+template <class F>
+JSON::Value FromText(const std::string& text) {
+    JSON::Value v;
+    if constexpr (std::is_same_v<F, std::string>) {
+        v.SetString(Utf8ToWide(text));
+    } else if constexpr (std::is_same_v<F, std::set<std::string>> ||
+                         std::is_same_v<F, std::vector<std::string>>) {
+        v.ClearArray();
+        for (std::size_t start = 0; start <= text.size();) {
+            const std::size_t comma = std::min(text.find(',', start), text.size());
+            v[static_cast<std::uint64_t>(v.ArraySize())].SetString(
+                Utf8ToWide(text.substr(start, comma - start)));
+            start = comma + 1;
+        }
+    } else if (!JSON::ParseText(text, v)) {
+        v.SetString(Utf8ToWide(text));  // refused by the field's check, naming the flag
+    }
+    return v;
+}
+
+template <class F>
+std::string DefaultText(const F& value) {
+    if constexpr (std::is_same_v<F, std::string>) {
+        return value.empty() ? std::string() : " (default " + value + ")";
+    } else if constexpr (std::is_arithmetic_v<F> && !std::is_same_v<F, bool>) {
+        char buffer[32];
+        if constexpr (std::is_floating_point_v<F>) {
+            std::snprintf(buffer, sizeof(buffer), "%g", value);
+        } else {
+            std::snprintf(buffer, sizeof(buffer), "%lld", static_cast<long long>(value));
+        }
+        return std::string(" (default ") + buffer + ")";
+    } else {
+        return std::string();
+    }
+}
+
+// Adds the flags of `keys`; `targets` hands the objects of a config that one flag sets.
+template <class T, class Targets>
+void AddFlags(std::vector<SettingFlag>& out, std::span<const Key<T>> keys, const T& defaults,
+              const char* suffix, const char* help_suffix, const char* group, Targets targets) {
+    for (const Key<T>& key : keys) {
+        if (key.flag == nullptr) {
             continue;
-        } else if (key == "in") {
-            ok = LoadDirection(r, item, f.in, at);
-        } else if (key == "out") {
-            ok = LoadDirection(r, item, f.out, at);
-        } else if (key == "no_ack") {
-            ok = r.Bool(item, at, f.no_ack);
-        } else if (key == "list_length_delta") {
-            std::int32_t delta = 0;
-            ok = r.Int32(item, at, delta);
-            if (ok && (delta < -1000 || delta > 1000)) {
-                ok = r.Fail(at, "must be from -1000 to 1000");
-            }
-            f.list_length_delta = delta;
-        } else if (key == "list_keys") {
-            std::vector<std::string> keys;
-            ok = r.StringList(item, at, keys);
-            f.list_keys = std::set<std::string>(keys.begin(), keys.end());
-        } else if (key == "type_text") {
-            ok = r.String(item, at, f.type_text);
-        } else if (key == "zero_device_freq") {
-            ok = r.Bool(item, at, f.zero_device_freq);
-        } else {
-            ok = r.Fail(at, "unknown key");
         }
-        if (!ok) {
-            return false;
-        }
+        std::visit(
+            [&](auto member) {
+                using F = std::remove_cvref_t<decltype(defaults.*member)>;
+                const std::string option = std::string(key.flag) + suffix;
+                const std::string name = option.substr(option.rfind(',') + 1);
+                SettingFlag flag;
+                flag.option = option;
+                flag.help = std::string(key.help) + help_suffix + DefaultText(defaults.*member);
+                flag.group = group;
+                flag.takes_value = !std::is_same_v<F, bool>;
+                flag.value_name = std::is_integral_v<F> ? "INT" : std::is_arithmetic_v<F> ? "NUMBER" : "TEXT";
+                flag.apply = [key, name, targets](SimConfig& config, const std::string& text,
+                                                  std::string& error) {
+                    const JSON::Value v = FromText<F>(text);
+                    for (T* target : targets(config)) {
+                        if (!ReadKey(key, v, *target, name, error)) {
+                            return false;
+                        }
+                    }
+                    return true;
+                };
+                out.push_back(std::move(flag));
+            },
+            key.field);
     }
-    return true;
-}
-
-bool LoadDevice(Reader& r, const JSON::Value& v, DeviceConfig& d, const std::string& where) {
-    if (!r.Object(v, where)) {
-        return false;
-    }
-    for (const auto& [wkey, item] : v.object) {
-        const std::string key = Key(wkey);
-        const std::string at = where + "." + key;
-        bool ok = true;
-        if (key == "unit_id") {
-            ok = r.String(item, at, d.unit_id);
-        } else if (key == "port") {
-            ok = r.UInt(item, at, d.port);
-        } else if (key == "tuners") {
-            ok = r.UInt(item, at, d.tuners, 64);
-        } else if (key == "outputs") {
-            ok = r.UInt(item, at, d.outputs, 64);
-        } else if (key == "device_freq") {
-            ok = r.UInt(item, at, d.device_freq);
-        } else if (key == "rtp_port") {
-            ok = r.UInt(item, at, d.rtp_port, 65535);
-        } else if (key == "hardware") {
-            ok = r.UInt(item, at, d.hardware);
-        } else if (key == "firmware") {
-            ok = r.UInt(item, at, d.firmware);
-        } else if (key == "software") {
-            ok = r.UInt(item, at, d.software);
-        } else if (key == "audio_protocol") {
-            ok = r.UInt(item, at, d.audio_protocol);
-        } else if (key == "control_protocol") {
-            ok = r.UInt(item, at, d.control_protocol);
-        } else if (key == "freqs") {
-            if (item.type != JSON::kArray) {
-                ok = r.Fail(at, "must be an array of integers");
-            } else {
-                std::vector<std::int32_t> freqs;
-                for (std::size_t i = 0; ok && i < item.array.size(); ++i) {
-                    std::int32_t f = 0;
-                    ok = r.Int32(item.array[i], at + "[" + std::to_string(i) + "]", f);
-                    freqs.push_back(f);
-                }
-                if (ok) {
-                    d.freqs = std::move(freqs);
-                }
-            }
-        } else if (key == "faults") {
-            ok = LoadFaultsWith(r, item, d.faults, at);
-        } else {
-            ok = r.Fail(at, "unknown key");
-        }
-        if (!ok) {
-            return false;
-        }
-    }
-    return true;
-}
-
-bool LoadStation(Reader& r, const JSON::Value& v, Station& s, const std::string& where) {
-    if (!r.Object(v, where)) {
-        return false;
-    }
-    if (v.FindItem(L"freq") == nullptr) {
-        return r.Fail(where, "needs \"freq\"");
-    }
-    for (const auto& [wkey, item] : v.object) {
-        const std::string key = Key(wkey);
-        const std::string at = where + "." + key;
-        bool ok = true;
-        if (key == "freq") {
-            ok = r.Int32(item, at, s.freq);
-        } else if (key == "name") {
-            ok = r.String(item, at, s.name);
-        } else if (key == "radiotext") {
-            ok = r.StringList(item, at, s.radiotext);
-        } else if (key == "rssi") {
-            ok = r.Int32(item, at, s.rssi);
-        } else if (key == "stereo") {
-            ok = r.Bool(item, at, s.stereo);
-        } else {
-            ok = r.Fail(at, "unknown key");
-        }
-        if (!ok) {
-            return false;
-        }
-    }
-    return true;
 }
 
 }  // namespace
 
+std::vector<SettingFlag> SettingFlags(const SimConfig& defaults) {
+    std::vector<SettingFlag> flags;
+    AddFlags(flags, std::span<const Key<SimConfig>>(kRunKeys), defaults, "", "", "",
+             [](SimConfig& c) { return std::vector<SimConfig*>{&c}; });
+    AddFlags(flags, std::span<const Key<DeviceConfig>>(kDeviceKeys), DeviceConfig{}, "", "", "",
+             [](SimConfig& c) {
+                 std::vector<DeviceConfig*> all;
+                 for (DeviceConfig& d : c.devices) {
+                     all.push_back(&d);
+                 }
+                 return all;
+             });
+    AddFlags(flags, std::span<const Key<Faults>>(kFaultKeys), Faults{}, "", "", "Faults", [](SimConfig& c) {
+        std::vector<Faults*> all;
+        for (DeviceConfig& d : c.devices) {
+            all.push_back(&d.faults);
+        }
+        return all;
+    });
+    // Each direction key gives three flags: both directions, then towards and from the devices.
+    struct Direction {
+        const char* suffix;
+        const char* help;
+        bool in, out;
+    };
+    for (const Key<DirectionFaults>& key : kDirectionKeys) {
+        for (const Direction& dir : {Direction{"", ", both directions", true, true},
+                                     Direction{"-in", ", towards the devices", true, false},
+                                     Direction{"-out", ", from the devices", false, true}}) {
+            AddFlags(flags, std::span<const Key<DirectionFaults>>(&key, 1), DirectionFaults{}, dir.suffix,
+                     dir.help, "Faults", [dir](SimConfig& c) {
+                         std::vector<DirectionFaults*> all;
+                         for (DeviceConfig& d : c.devices) {
+                             if (dir.in) {
+                                 all.push_back(&d.faults.in);
+                             }
+                             if (dir.out) {
+                                 all.push_back(&d.faults.out);
+                             }
+                         }
+                         return all;
+                     });
+        }
+    }
+    return flags;
+}
+
 bool LoadFaults(const JSON::Value& value, Faults& faults, std::string& error, const std::string& where) {
-    Reader r(error);
     Faults f = faults;
-    if (!LoadFaultsWith(r, value, f, where)) {
+    if (!LoadFaultsWith(value, f, where, error)) {
         return false;
     }
     faults = std::move(f);
@@ -293,9 +427,8 @@ bool LoadFaults(const JSON::Value& value, Faults& faults, std::string& error, co
 }
 
 bool LoadConfig(const JSON::Value& root, SimConfig& config, std::string& error) {
-    Reader r(error);
-    if (!r.Object(root, "settings")) {
-        return false;
+    if (root.type != JSON::kObject) {
+        return Fail(error, "settings", "must be an object");
     }
     SimConfig c = config;
     std::size_t count = c.devices.empty() ? 1 : c.devices.size();
@@ -305,95 +438,67 @@ bool LoadConfig(const JSON::Value& root, SimConfig& config, std::string& error) 
     const JSON::Value* device_defaults = nullptr;
     const JSON::Value* devices = nullptr;
 
-    for (const auto& [wkey, item] : root.object) {
-        const std::string key = Key(wkey);
-        bool ok = true;
-        if (key == "bind") {
-            ok = r.String(item, key, c.bind_address);
-        } else if (key == "discovery") {
-            ok = r.Bool(item, key, c.discovery);
-        } else if (key == "discovery_port") {
-            ok = r.UInt(item, key, c.discovery_port);
-        } else if (key == "seed") {
-            ok = r.UInt(item, key, c.seed,
-                        static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()));
-        } else if (key == "repeat_ms") {
-            ok = r.UInt(item, key, c.repeat_ms, 600000);
-        } else if (key == "max_sends") {
-            ok = r.UInt(item, key, c.max_sends, 1000);
-            if (ok && c.max_sends == 0) {
-                ok = r.Fail(key, "must be at least 1");
-            }
-        } else if (key == "radiotext_ms") {
-            ok = r.UInt(item, key, c.radiotext_ms, 86400000);
-            if (ok && c.radiotext_ms == 0) {
-                ok = r.Fail(key, "must be at least 1");
-            }
-        } else if (key == "discovery_spread_ms") {
-            ok = r.UInt(item, key, c.discovery_spread_ms, 60000);
-        } else if (key == "verbose") {
-            ok = r.Bool(item, key, c.verbose);
-        } else if (key == "count") {
-            ok = r.UInt(item, key, count, 4096);
-            if (ok && count == 0) {
-                ok = r.Fail(key, "must be at least 1");
-            }
-            has_count = true;
-        } else if (key == "port") {
-            ok = r.UInt(item, key, base_port);
-            has_port = true;
-        } else if (key == "device") {
-            device_defaults = &item;
-        } else if (key == "devices") {
-            devices = &item;
-            if (item.type != JSON::kArray) {
-                ok = r.Fail(key, "must be an array of objects");
-            }
-        } else if (key == "stations") {
-            if (item.type != JSON::kArray) {
-                ok = r.Fail(key, "must be an array of objects");
-            } else {
-                std::vector<Station> stations;
-                for (std::size_t i = 0; ok && i < item.array.size(); ++i) {
-                    Station s;
-                    s.rssi = 60;
-                    ok = LoadStation(r, item.array[i], s, "stations[" + std::to_string(i) + "]");
-                    stations.push_back(std::move(s));
-                }
-                if (ok) {
-                    c.stations = std::move(stations);
-                }
-            }
-        } else {
-            ok = r.Fail(key, "unknown key");
-        }
-        if (!ok) {
-            return false;
-        }
+    const bool ok =
+        ReadObject(root, std::span<const Key<SimConfig>>(kRunKeys), c, "", error,
+                   [&](const std::string& key, const JSON::Value& item, const std::string& at) {
+                       if (key == "count") {
+                           has_count = true;
+                           return Read(item, count, Range{1, 4096}, at, error);
+                       }
+                       if (key == "port") {
+                           has_port = true;
+                           return Read(item, base_port, Range{}, at, error);
+                       }
+                       if (key == "device") {
+                           device_defaults = &item;
+                           return true;
+                       }
+                       if (key == "devices") {
+                           devices = &item;
+                           return item.type == JSON::kArray || Fail(error, at, "must be an array of objects");
+                       }
+                       if (key == "stations") {
+                           if (item.type != JSON::kArray) {
+                               return Fail(error, at, "must be an array of objects");
+                           }
+                           std::vector<Station> stations(item.array.size());
+                           for (std::size_t i = 0; i < stations.size(); ++i) {
+                               if (!LoadStation(item.array[i], stations[i],
+                                                "stations[" + std::to_string(i) + "]", error)) {
+                                   return false;
+                               }
+                           }
+                           c.stations = std::move(stations);
+                           return true;
+                       }
+                       return Fail(error, at, "unknown key");
+                   });
+    if (!ok) {
+        return false;
     }
 
-    if (!has_count && devices != nullptr && devices->array.size() > count) {
+    if (devices != nullptr && devices->array.size() > count) {
+        if (has_count) {
+            return Fail(error, "devices", "has more entries than \"count\"");
+        }
         count = devices->array.size();
-    }
-    if (has_count && devices != nullptr && devices->array.size() > count) {
-        return r.Fail("devices", "has more entries than \"count\"");
     }
     c.devices.resize(count);
     for (std::size_t i = 0; i < count; ++i) {
         DeviceConfig& d = c.devices[i];
-        if (device_defaults != nullptr && !LoadDevice(r, *device_defaults, d, "device")) {
+        if (device_defaults != nullptr && !LoadDevice(*device_defaults, d, "device", error)) {
             return false;
         }
         if (has_port && base_port != 0) {
             if (base_port + i > 65535) {
-                return r.Fail("port", "leaves no room for " + std::to_string(count) + " devices");
+                return Fail(error, "port", "leaves no room for " + std::to_string(count) + " devices");
             }
             d.port = static_cast<std::uint16_t>(base_port + i);
         } else if (has_port) {
             d.port = 0;
         }
         if (devices != nullptr && i < devices->array.size() &&
-            !LoadDevice(r, devices->array[i], d, "devices[" + std::to_string(i) + "]")) {
+            !LoadDevice(devices->array[i], d, "devices[" + std::to_string(i) + "]", error)) {
             return false;
         }
     }

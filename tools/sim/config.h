@@ -23,8 +23,9 @@ namespace Sim {
 // The model text every simulated device reports unless a fault says otherwise.
 inline constexpr const char* kModelText = "KX410";
 
+// Every member has an initializer, so code may name only the fields it sets ({.tuners = 3}).
 struct DeviceConfig {
-    std::string unit_id;                // "unit_id" of "dev_info"; empty: "SIM410-" and the number
+    std::string unit_id{};              // "unit_id" of "dev_info"; empty: "SIM410-" and the number
     std::uint16_t port = 0;             // control port; 0: a free port
     std::uint32_t tuners = 2;           // tuners, reported as the device's "inputs"
     std::uint32_t outputs = 0;          // "outputs" of "dev_info"
@@ -35,8 +36,8 @@ struct DeviceConfig {
     std::uint32_t software = 1;
     std::uint32_t audio_protocol = 2;
     std::uint32_t control_protocol = 1;
-    std::vector<std::int32_t> freqs;  // first tuning of each tuner (kHz); missing: the band in order
-    Faults faults;
+    std::vector<std::int32_t> freqs{};  // first tuning of each tuner (kHz); missing: the band in order
+    Faults faults{};
 };
 
 struct SimConfig {
@@ -70,14 +71,28 @@ struct SimConfig {
 
 // Reads settings from a parsed JSON document into `config` (fields the document does not name keep
 // their values). False with a message naming the key when the document has an unknown key, a value of
-// the wrong kind or one out of range. The document's keys are listed in docs/simulator.md:
-//   {"bind","discovery","discovery_port","seed","repeat_ms","max_sends","radiotext_ms",
-//    "discovery_spread_ms","verbose","count","port","device":{...},"devices":[{...}],"stations":[{...}]}
+// the wrong kind or one out of range. The keys come from one table in config.cpp and are listed in
+// docs/simulator.md.
 bool LoadConfig(const JSON::Value& root, SimConfig& config, std::string& error);
 // The same from a UTF-8 JSON file.
 bool LoadConfigFile(const std::filesystem::path& path, SimConfig& config, std::string& error);
 
 // Reads a fault object ({"in":{...},"out":{...},"both":{...},"no_ack":..., ...}) into `faults`.
 bool LoadFaults(const JSON::Value& value, Faults& faults, std::string& error, const std::string& where);
+
+// A kxsim flag that sets one settings key, with the same checks as the key in a settings file.
+struct SettingFlag {
+    std::string option;       // as the command line spells it: "--repeat-ms", "-v,--verbose", "--loss-in"
+    std::string help;         // what it sets, with the default
+    std::string group;        // "Faults" for the fault keys, else empty
+    bool takes_value = true;  // false: a switch that sets the key to true
+    std::string value_name;   // INT, NUMBER or TEXT
+    // Reads `text` into `config`: a run key into the run, a device or fault key into every device. False
+    // with the flag and the reason in `error`.
+    std::function<bool(SimConfig& config, const std::string& text, std::string& error)> apply;
+};
+// The flags of the keys that have one, in the order they are to be applied (a fault flag for both
+// directions before its "-in" and "-out" refinements). Help texts show the values of `defaults`.
+[[nodiscard]] std::vector<SettingFlag> SettingFlags(const SimConfig& defaults);
 
 }  // namespace Sim

@@ -37,16 +37,16 @@ struct DirectionFaults {
     friend bool operator==(const DirectionFaults&, const DirectionFaults&) = default;
 };
 
-// Every fault a simulated device can show.
+// Every fault a simulated device can show (every member initialized, so code may name only some).
 struct Faults {
-    DirectionFaults in;   // datagrams towards the device
-    DirectionFaults out;  // datagrams from the device
-    bool no_ack = false;  // the device acknowledges nothing (it still answers)
+    DirectionFaults in{};   // datagrams towards the device
+    DirectionFaults out{};  // datagrams from the device
+    bool no_ack = false;    // the device acknowledges nothing (it still answers)
     // Answer lists ("freq", the five quality lists, the three RDS lists) get tuners + delta entries
     // (never fewer than 0). Only the keys in `list_keys` are changed; an empty set changes all of them.
     int list_length_delta = 0;
-    std::set<std::string> list_keys;
-    std::string type_text;          // "unit_type" of "dev_info" instead of the model's own; empty: own
+    std::set<std::string> list_keys{};
+    std::string type_text{};        // "unit_type" of "dev_info" instead of the model's own; empty: own
     bool zero_device_freq = false;  // "state" reports a device frequency of 0
 
     friend bool operator==(const Faults&, const Faults&) = default;
