@@ -99,7 +99,7 @@ ErrInfo JsonUdpConnect::Start() {
         return result;
     }
     stop_.store(false);
-    lastActivityMs_.store(clock_.load()->NowMs());
+    lastActivityMs_.store(info_.clock->NowMs());
     worker_ = std::thread(&JsonUdpConnect::Worker, this, generation_.fetch_add(1) + 1);
     started_.store(true);
     return result;

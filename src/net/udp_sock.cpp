@@ -288,7 +288,7 @@ ErrInfo UdpSock::SendAsync(std::shared_ptr<Packet> packet, const SockAddr& dest)
     bool queued = false;
     {
         // Several threads may send at once; the ring itself has room for one producer at a time.
-        std::lock_guard<std::mutex> push(pushMutex_);
+        std::lock_guard<std::mutex> producers(pushMutex_);
         if (!IsOpen()) {
             err.SetError(L"Invalid socket");
         } else if (target = Destination(dest); !target.IsValid()) {

@@ -1,322 +1,235 @@
-// UDP sockets on loopback: exact bytes, where callbacks run, what is not delivered, send errors and the
-// send error state, closing and opening again.
+// UDP sockets on loopback: exact bytes on the service thread, what is not delivered, destinations and
+// send errors, closing and opening again; and queued sending, which the service thread drains.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <future>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "common/debug_log.h"
-#include "common/log_test_support.h"
 #include "net/net_manager.h"
 #include "net/udp_sock.h"
-#include "udp_sock_test_support.h"
+#include "net_test_support.h"
 
 namespace {
 
-using namespace sock_test;
+using namespace net_test;
 using Network::IUdpSock;
+using Network::SockAddr;
 using Network::UdpSockInfo;
 
 // The first line of an error's text (later lines are the error state and the socket context).
 std::wstring FirstLine(const ErrInfo& err) {
-    const std::wstring& t = err.GetText();
+    const std::wstring t = Failure(err);
     return t.substr(0, t.find_first_of(L"\r\n"));
+}
+
+UdpSockInfo Queued(std::uint32_t capacity) {
+    UdpSockInfo info;
+    info.sync_only = false;
+    info.send_queue_capacity = capacity;
+    return info;
+}
+
+// Datagram `seq` of sender `t`.
+std::vector<std::uint8_t> Numbered(std::uint32_t seq, std::uint32_t t = 0) {
+    return {static_cast<std::uint8_t>(t), static_cast<std::uint8_t>(seq >> 8),
+            static_cast<std::uint8_t>(seq)};
 }
 
 class UdpSockTest : public ::testing::Test {
 protected:
-    // Declared first, destroyed last: the service (and its sockets) end before the receivers they call.
-    RecordingUdpReceiver receiver;
-    RecordingUdpReceiver echoer;
-    std::shared_ptr<Network::NetManager> mgr = StartedManager(L"udp");
+    std::shared_ptr<IUdpSock> Open(const UdpSockInfo& info) {
+        auto sock = service_->CreateUdpSock();
+        EXPECT_TRUE(sock->Open(info).IsOk());
+        return sock;
+    }
+
+    // Declared first, destroyed last: the service (and its sockets) end before the receiver they call.
+    RecordingUdpReceiver receiver_;
+    std::shared_ptr<Network::NetManager> service_ = StartedService(L"udp");
+    UdpPeer peer_;
 };
 
-TEST_F(UdpSockTest, LoopbackDatagramsArriveWithExactBytesOnTheServiceThread) {
-    auto rx = mgr->CreateUdpSock();
-    auto tx = mgr->CreateUdpSock();
-    UdpSockInfo rxInfo;
-    rxInfo.receiver = &receiver;
-    const std::uint16_t rxPort = OpenOnFreePort(*rx, rxInfo);
-    const std::uint16_t txPort = OpenOnFreePort(*tx, UdpSockInfo{});
-    ASSERT_NE(rxPort, 0);
-    ASSERT_NE(txPort, 0);
-
-    std::vector<std::uint8_t> all(256);
-    for (int i = 0; i < 256; ++i) {
-        all[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(i);
+TEST_F(UdpSockTest, DatagramsArriveWithExactBytesOnTheServiceThreadAndLongOnesAreCut) {
+    UdpSockInfo info = Bound(&receiver_);
+    info.recv_buffer_size = 1472;
+    auto rx = Open(info);
+    auto tx = Open(Bound());
+    const std::vector<std::vector<std::uint8_t>> sent = {
+        {0x00}, Pattern(256), Pattern(1472, 3), {0xFF, 0x00}};
+    for (const auto& bytes : sent) {
+        ASSERT_TRUE(tx->Send(bytes.data(), bytes.size(), rx->GetInfo().bind_addr).IsOk());
     }
-    const std::vector<std::vector<std::uint8_t>> sent = {{0x00}, all, Bytes(1472, 0x55), {0xFF, 0x00, 0xFF}};
-    // The three send forms.
-    ASSERT_TRUE(tx->Send(sent[0].data(), sent[0].size(), Loopback(rxPort)).IsOk());
-    auto shared = std::make_shared<Network::Packet>();
-    shared->Assign(sent[1].data(), sent[1].size());
-    ASSERT_TRUE(tx->Send(shared, Loopback(rxPort)).IsOk());
-    auto owned = std::make_unique<Network::Packet>();
-    owned->Assign(sent[2].data(), sent[2].size());
-    ASSERT_TRUE(tx->Send(std::move(owned), Loopback(rxPort)).IsOk());
-    EXPECT_EQ(owned, nullptr);  // always consumed
-    ASSERT_TRUE(tx->Send(sent[3].data(), sent[3].size(), Loopback(rxPort)).IsOk());
+    // An empty datagram is not delivered; a longer one than the buffer is cut to it.
+    ASSERT_TRUE(peer_.SendBytes({}, rx->GetInfo().bind_addr.Native()));
+    ASSERT_TRUE(peer_.SendBytes(Pattern(1600, 9), rx->GetInfo().bind_addr.Native()));
 
-    ASSERT_TRUE(receiver.WaitCount(4));
-    const auto got = receiver.Datagrams();
-    ASSERT_EQ(got.size(), 4u);
-    for (std::size_t i = 0; i < got.size(); ++i) {
+    ASSERT_TRUE(receiver_.WaitCount(5));
+    const auto got = receiver_.Datagrams();
+    for (std::size_t i = 0; i < sent.size(); ++i) {
         EXPECT_EQ(got[i].bytes, sent[i]) << "datagram " << i;
-        EXPECT_EQ(got[i].from, Loopback(txPort));
-        EXPECT_EQ(got[i].thread, mgr->GetServiceThreadId());
-        EXPECT_EQ(got[i].sock, rx.get());
+        EXPECT_EQ(got[i].from, tx->GetInfo().bind_addr);
+        EXPECT_EQ(got[i].thread, service_->GetServiceThreadId());
     }
-    EXPECT_NE(mgr->GetServiceThreadId(), platform::CurrentThreadId());
+    const auto cut = Pattern(1600, 9);
+    EXPECT_EQ(got[4].bytes, std::vector<std::uint8_t>(cut.begin(), cut.begin() + 1472));
 }
 
-TEST_F(UdpSockTest, LongDatagramIsCutToTheReceiveBufferAndEmptyOneIsNotDelivered) {
-    auto rx = mgr->CreateUdpSock();
-    UdpSockInfo info;
-    info.receiver = &receiver;
-    info.recv_buffer_size = 100;
-    const std::uint16_t port = OpenOnFreePort(*rx, info);
-    ASSERT_NE(port, 0);
-    const auto longOne = Bytes(300, 7);
-    ASSERT_TRUE(SendRaw(port, {}));
-    ASSERT_TRUE(SendRaw(port, longOne));
-    ASSERT_TRUE(SendRaw(port, {0x42}));
-    ASSERT_TRUE(receiver.WaitCount(2));
-    std::this_thread::sleep_for(milliseconds(100));
-    const auto got = receiver.Datagrams();
-    ASSERT_EQ(got.size(), 2u);
-    EXPECT_EQ(got[0].bytes, std::vector<std::uint8_t>(longOne.begin(), longOne.begin() + 100));
-    EXPECT_EQ(got[1].bytes, std::vector<std::uint8_t>{0x42});
-}
-
-TEST_F(UdpSockTest, SocketWithoutBindAddressNeverDelivers) {
-    auto sock = mgr->CreateUdpSock();
-    UdpSockInfo info;
-    info.receiver = &receiver;
-    ASSERT_TRUE(sock->Open(info).IsOk());
-    RawPeer peer;
-    ASSERT_TRUE(sock->Send(Bytes(4, 1).data(), 4, Loopback(peer.Port())).IsOk());
-    std::vector<std::uint8_t> got;
-    platform::SockAddrIn from;
-    ASSERT_TRUE(peer.Receive(got, milliseconds(3000), &from));
-    // Answer to the port the system gave the unbound socket.
-    ASSERT_TRUE(platform::SendTo(peer.Handle(), got.data(), got.size(), from).ok());
-    std::this_thread::sleep_for(milliseconds(300));
-    EXPECT_EQ(receiver.Count(), 0u);
-    // The answer did arrive; the socket just does not read.
+TEST_F(UdpSockTest, AnUnboundSocketSendsButNeverDelivers) {
+    UdpSockInfo unbound;
+    unbound.receiver = &receiver_;
+    auto sock = Open(unbound);
+    ASSERT_TRUE(sock->SetSendAddr(Addr(peer_.Address())).IsOk());
+    ASSERT_TRUE(sock->Send(Pattern(4).data(), 4, SockAddr()).IsOk());  // to the default address
+    const auto request = peer_.Receive();
+    ASSERT_TRUE(request && request->bytes == Pattern(4));
+    // The answer reaches the socket, which does not read it (another datagram, sent after it, shows
+    // that the service has been round).
+    ASSERT_TRUE(peer_.SendBytes(Pattern(2), request->from));
+    auto probe = Open(Bound(&receiver_));
+    ASSERT_TRUE(peer_.SendBytes(Pattern(3), probe->GetInfo().bind_addr.Native()));
+    ASSERT_TRUE(receiver_.WaitCount(1));
+    EXPECT_EQ(receiver_.Datagrams()[0].bytes, Pattern(3));
+    // Still waiting in the socket: nobody read it.
     std::uint8_t buffer[16];
     EXPECT_TRUE(platform::RecvFrom(sock->GetBaseSock()->GetHandle(), buffer, sizeof buffer, nullptr).ok());
 }
 
-TEST_F(UdpSockTest, DestinationFallsBackToTheDefaultSendAddress) {
-    auto sock = mgr->CreateUdpSock();
-    ASSERT_TRUE(sock->Open(UdpSockInfo{}).IsOk());
-    ErrInfo err = sock->Send(Bytes(3, 1).data(), 3, Network::SockAddr());
-    EXPECT_EQ(FirstLine(err), L"UDP socket: send address undefined");
-    EXPECT_EQ(err.Method(), std::string("Network::UdpSock::SendSync"));
-
-    RawPeer peer;
-    ASSERT_TRUE(sock->SetSendAddr(Loopback(peer.Port())).IsOk());
-    ASSERT_TRUE(sock->Send(Bytes(3, 1).data(), 3, Network::SockAddr()).IsOk());
-    std::vector<std::uint8_t> got;
-    ASSERT_TRUE(peer.Receive(got, milliseconds(3000)));
-    EXPECT_EQ(got, Bytes(3, 1));
-    EXPECT_EQ(sock->GetInfo().send_addr, Loopback(peer.Port()));
-
-    // A closed socket refuses both.
+TEST_F(UdpSockTest, SendErrorsNameTheirCauseAndRunThroughTheSendErrorState) {
+    auto sock = Open(Bound());
+    auto* udp = dynamic_cast<Network::UdpSock*>(sock->GetBaseSock());
+    const std::vector<std::uint8_t> tooLong(70000, 1);  // larger than any UDP datagram
+    for (std::uint32_t n = 1; n <= 2; ++n) {
+        EXPECT_EQ(FirstLine(sock->Send(tooLong.data(), tooLong.size(), Addr(peer_.Address()))),
+                  L"UDP socket: sendto() failed");
+        EXPECT_EQ(udp->SendErrorCount(), n);
+    }
+    EXPECT_EQ(service_->GetIoStat(Network::kIoUdpSendSyncDrops), 2u);
+    ASSERT_TRUE(sock->Send(Pattern(2).data(), 2, Addr(peer_.Address())).IsOk());
+    EXPECT_EQ(udp->SendErrorCount(), 0u);
+    EXPECT_EQ(FirstLine(sock->Send(Pattern(3).data(), 3, SockAddr())), L"UDP socket: send address undefined");
     sock->Close();
-    ErrInfo closedAddr = sock->SetSendAddr(Loopback(peer.Port()));
-    EXPECT_EQ(closedAddr.GetText(), L"UDP socket: Invalid socket");
-    ErrInfo closedSend = sock->Send(Bytes(3, 1).data(), 3, Loopback(peer.Port()));
-    EXPECT_EQ(FirstLine(closedSend), L"Invalid socket");
+    EXPECT_EQ(FirstLine(sock->Send(Pattern(3).data(), 3, Addr(peer_.Address()))), L"Invalid socket");
 }
 
-TEST_F(UdpSockTest, SynchronousSendNeedsNoServiceThread) {
-    mgr->Stop();
-    auto sock = mgr->CreateUdpSock();
-    ASSERT_TRUE(sock->Open(UdpSockInfo{}).IsOk());
-    EXPECT_EQ(sock->GetBaseSock()->GetEventMask(), Network::kSockEvRead);
-    EXPECT_FALSE(sock->GetBaseSock()->IsIdle());
-    RawPeer peer;
-    ASSERT_TRUE(sock->Send(Bytes(20, 2).data(), 20, Loopback(peer.Port())).IsOk());
-    std::vector<std::uint8_t> got;
-    ASSERT_TRUE(peer.Receive(got, milliseconds(3000)));
-    EXPECT_EQ(got, Bytes(20, 2));
-}
-
-TEST_F(UdpSockTest, ReceiverMaySendOnItsOwnSocketFromTheCallback) {
-    auto echo = mgr->CreateUdpSock();
-    echoer.onDatagram = [](IUdpSock* sock, const RecordingUdpReceiver::Datagram& d) {
-        std::vector<std::uint8_t> reply = d.bytes;
-        reply.push_back(0xEE);
-        EXPECT_TRUE(sock->Send(reply.data(), reply.size(), d.from).IsOk());
+// Callbacks run with the socket's lock held, so once Close (which takes it) returns, none comes any more.
+TEST_F(UdpSockTest, CallbacksRunUnderTheSocketsLockAndNoneComesAfterClose) {
+    std::atomic<int> checked{0}, unlocked{0};
+    receiver_.onDatagram = [&](IUdpSock* s, const Datagram&) {
+        // The first few only: a slow callback would let the flood below keep the socket busy for ever.
+        NamedRecursiveMutex& lock = s->GetBaseSock()->GetLock();
+        if (checked.fetch_add(1) < 3 &&
+            std::async(std::launch::async, [&] { return lock.try_lock() && (lock.unlock(), true); }).get()) {
+            ++unlocked;  // another thread got the lock while the callback ran
+        }
     };
-    UdpSockInfo echoInfo;
-    echoInfo.receiver = &echoer;
-    const std::uint16_t echoPort = OpenOnFreePort(*echo, echoInfo);
-    auto client = mgr->CreateUdpSock();
-    UdpSockInfo clientInfo;
-    clientInfo.receiver = &receiver;
-    ASSERT_NE(OpenOnFreePort(*client, clientInfo), 0);
-    ASSERT_NE(echoPort, 0);
-    for (std::uint8_t i = 0; i < 5; ++i) {
-        ASSERT_TRUE(client->Send(&i, 1, Loopback(echoPort)).IsOk());
-    }
-    ASSERT_TRUE(receiver.WaitCount(5));
-    const auto got = receiver.Datagrams();
-    for (std::uint8_t i = 0; i < 5; ++i) {
-        EXPECT_EQ(got[i].bytes, (std::vector<std::uint8_t>{i, 0xEE}));
-    }
-}
-
-TEST_F(UdpSockTest, NoCallbackAfterCloseAndServedAgainWhenOpenedAgain) {
-    auto rx = mgr->CreateUdpSock();
-    UdpSockInfo info;
-    info.receiver = &receiver;
-    const std::uint16_t port = OpenOnFreePort(*rx, info);
-    ASSERT_NE(port, 0);
+    auto rx = Open(Bound(&receiver_));
+    const auto local = rx->GetInfo().bind_addr.Native();
     std::atomic<bool> stop{false};
     std::thread flood([&] {
         while (!stop.load()) {
-            SendRaw(port, Bytes(8, 1));
+            peer_.SendBytes(Pattern(8), local);
             std::this_thread::sleep_for(std::chrono::microseconds(200));
         }
     });
-    ASSERT_TRUE(receiver.WaitCount(10));
+    ASSERT_TRUE(receiver_.WaitCount(10));
     rx->Close();
-    const std::size_t atClose = receiver.Count();
-    std::this_thread::sleep_for(milliseconds(200));
-    EXPECT_EQ(receiver.Count(), atClose);
+    const std::size_t atClose = receiver_.Datagrams().size();
+    // A datagram to another socket, sent after the close, shows that the service has gone round since.
+    RecordingUdpReceiver other;
+    auto witness = Open(Bound(&other));
+    ASSERT_TRUE(peer_.SendBytes(Pattern(1), witness->GetInfo().bind_addr.Native()));
+    ASSERT_TRUE(other.WaitCount(1));
+    witness->Close();
     stop.store(true);
     flood.join();
-    EXPECT_FALSE(rx->GetBaseSock()->IsOpen());
-    EXPECT_EQ(rx->GetInfo().receiver, nullptr);
-
-    // Opened again (here on the same port), the socket is back in the collection and reads again.
-    info.bind_addr = Loopback(port);
-    ASSERT_TRUE(rx->Open(info).IsOk());
-    EXPECT_NE(rx->GetBaseSock()->GetIndex(), Network::BaseSock::kNoIndex);
-    ASSERT_TRUE(SendRaw(port, Bytes(9, 9)));
-    ASSERT_TRUE(receiver.WaitCount(atClose + 1));
-    EXPECT_EQ(receiver.Datagrams().back().bytes, Bytes(9, 9));
+    EXPECT_EQ(receiver_.Datagrams().size(), atClose);
+    EXPECT_EQ(unlocked.load(), 0);
 }
 
-TEST(UdpSockLog, DetailedLogFollowsOneSocketFromOpenToDestruction) {
-    DetailedLogging detailed(L"traced");
-    testing_support::ProcessLogCapture capture;
-    RecordingUdpReceiver receiver;
-    auto mgr = StartedManager(L"traced");
-    std::shared_ptr<Network::IUdpSock> sock = mgr->CreateUdpSock();
-    const std::uint32_t id = sock->GetBaseSock()->GetId();
-    UdpSockInfo info;
-    info.receiver = &receiver;
-    const std::uint16_t port = OpenOnFreePort(*sock, info);
-    ASSERT_NE(port, 0);
-    const int handle = sock->GetBaseSock()->HandleForLog();
-    RawPeer peer;
-    const auto payload = Bytes(5, 1);
-    ASSERT_TRUE(
-        platform::SendTo(peer.Handle(), payload.data(), payload.size(), platform::SockAddrIn::Loopback(port))
-            .ok());
-    ASSERT_TRUE(receiver.WaitCount(1));
-    auto unbound = mgr->CreateUdpSock();
-    ASSERT_TRUE(unbound->Open(UdpSockInfo{}).IsOk());
-    const std::uint32_t unboundId = unbound->GetBaseSock()->GetId();
-    const int unboundHandle = unbound->GetBaseSock()->HandleForLog();
-    sock->Close();
-    sock.reset();
-    capture.Sync();
+// ---------------------------------------------------------------------------------------------------
+// Queued sending
 
-    const auto has = [&](const std::wstring& line) { return !capture.Containing(line).empty(); };
-    EXPECT_TRUE(has(FormatLine(L"traced: Create UDP socket (%08X)", id)));
-    EXPECT_TRUE(has(FormatLine(L"traced: Socket %d (%08X) : Install event handling (WSA)", handle, id)));
-    EXPECT_TRUE(has(FormatLine(L"traced: UDP socket %d (%08X) has been opened and bound to \"127.0.0.1:%u\"",
-                               handle, id, static_cast<unsigned>(port))));
-    EXPECT_TRUE(
-        has(FormatLine(L"traced: UDP socket %d (%08X) has been opened (unbound)", unboundHandle, unboundId)));
-    EXPECT_TRUE(has(FormatLine(L"traced: UDP socket %d (%08X): handle events = FD_READ ", handle, id)));
-    EXPECT_TRUE(has(
-        FormatLine(L"traced: UDP socket %d (%08X): event = READ; incoming datagram 5 bytes from 127.0.0.1:%u",
-                   handle, id, static_cast<unsigned>(peer.Port()))));
-    EXPECT_TRUE(has(FormatLine(L"traced: close UDP socket %d (%08X)", handle, id)));
-    EXPECT_TRUE(has(FormatLine(L"traced: socket %d (%08X): close socket handle", handle, id)));
-    // The last owner may be a round of the service thread that still held the socket.
-    EXPECT_TRUE(testing_support::WaitFor([&] {
-        capture.Sync();
-        return has(FormatLine(L"traced: destroy basic socket object -1 (%08X)", id));
-    }));
-    EXPECT_TRUE(has(L"traced: Wait for socket events: active = "));
-    EXPECT_TRUE(has(L"NetManager \"traced\" created; statistic is ON; logging is ON; watcher WinSock2"));
+TEST(UdpSockQueue, QueuedDatagramsWaitForTheServiceThread) {
+    auto service = Network::NetManager::Create(ComponentInfo{L"queued"}, false);
+    service->SetReportMinuteSource([] { return TestMinute().load(); });
+    auto tx = service->CreateUdpSock();
+    ASSERT_TRUE(tx->Open(Queued(10)).IsOk());
+    auto* udp = dynamic_cast<Network::UdpSock*>(tx->GetBaseSock());
+    UdpPeer peer;
+    ASSERT_TRUE(tx->Send(Pattern(33).data(), 33, Addr(peer.Address())).IsOk());
+    EXPECT_EQ(udp->QueuedCount(), 1u);
+
+    ASSERT_TRUE(service->Start());
+    const auto got = peer.Receive();
+    ASSERT_TRUE(got);
+    EXPECT_EQ(got->bytes, Pattern(33));
+    // Counted just after the send that delivered it: wait for the count, not for time.
+    EXPECT_TRUE(WaitUntil(
+        [&] { return udp->QueuedCount() == 0 && service->GetIoStat(Network::kIoUdpSentAsyncBytes) == 33; }));
+    EXPECT_EQ(service->GetIoStat(Network::kIoUdpSentSyncBytes), 0u);
 }
 
-TEST_F(UdpSockTest, BindFailureNamesTheAddressAndLeavesTheSocketClosed) {
-    auto first = mgr->CreateUdpSock();
-    const std::uint16_t port = OpenOnFreePort(*first, UdpSockInfo{});
-    ASSERT_NE(port, 0);
-    auto second = mgr->CreateUdpSock();
-    UdpSockInfo info;
-    info.bind_addr = Loopback(port);
-    ErrInfo err = second->Open(info);
-    ASSERT_FALSE(err.IsOk());
-    EXPECT_NE(err.GetCode(), 0u);
-    const std::wstring expected =
-        FormatLine(L"udp: UDP socket %d (%08X) bind() has failed to \"127.0.0.1:%u\"; Error: ", 0,
-                   second->GetBaseSock()->GetId(), static_cast<unsigned>(port));
-    // The handle number differs; everything after it is fixed.
-    const std::wstring tail = expected.substr(expected.find(L" ("));
-    EXPECT_EQ(err.GetText().rfind(L"udp: UDP socket ", 0), 0u) << err.GetText();
-    EXPECT_NE(err.GetText().find(tail), std::wstring::npos) << err.GetText();
-    EXPECT_FALSE(second->GetBaseSock()->IsOpen());
+TEST(UdpSockQueue, AFullQueueRefusesWithSendBufferOverflowAndTheRestGoesOutInOrder) {
+    auto service = StartedService(L"overflow");
+    auto tx = service->CreateUdpSock();
+    ASSERT_TRUE(tx->Open(Queued(100)).IsOk());
+    UdpPeer peer;
+    {
+        // While the socket's lock is held the service thread cannot drain the queue.
+        std::lock_guard<NamedRecursiveMutex> hold(tx->GetBaseSock()->GetLock());
+        for (std::uint32_t i = 0; i < 100; ++i) {
+            ASSERT_TRUE(tx->Send(Numbered(i).data(), 3, Addr(peer.Address())).IsOk()) << i;
+        }
+        EXPECT_EQ(FirstLine(tx->Send(Numbered(100).data(), 3, Addr(peer.Address()))),
+                  L"UDP socket: Send buffer overflow");
+        EXPECT_EQ(service->GetIoStat(Network::kIoUdpSendAsyncDrops), 1u);
+    }
+    ASSERT_TRUE(peer.WaitForCount(100));
+    const auto got = peer.Received();
+    for (std::uint32_t i = 0; i < 100; ++i) {
+        EXPECT_EQ(got[i].bytes, Numbered(i));
+    }
 }
 
-TEST_F(UdpSockTest, BroadcastOptionIsSetOnTheHandle) {
-    auto sock = mgr->CreateUdpSock();
-    UdpSockInfo info;
-    info.broadcast = true;
-    ASSERT_TRUE(sock->Open(info).IsOk());
-    bool on = false;
-    ASSERT_TRUE(platform::GetBroadcast(sock->GetBaseSock()->GetHandle(), on).ok());
-    EXPECT_TRUE(on);
-    auto plain = mgr->CreateUdpSock();
-    ASSERT_TRUE(plain->Open(UdpSockInfo{}).IsOk());
-    ASSERT_TRUE(platform::GetBroadcast(plain->GetBaseSock()->GetHandle(), on).ok());
-    EXPECT_FALSE(on);
-}
-
-TEST_F(UdpSockTest, FailedSendsRunThroughTheSendErrorState) {
-    testing_support::ProcessLogCapture capture;
-    auto sock = mgr->CreateUdpSock();
-    const std::uint16_t self = OpenOnFreePort(*sock, UdpSockInfo{});
-    ASSERT_NE(self, 0);
-    RawPeer peer;
-    auto* udp = dynamic_cast<Network::UdpSock*>(sock->GetBaseSock());
-    ASSERT_NE(udp, nullptr);
-    const std::vector<std::uint8_t> tooLong(70000, 1);  // larger than any UDP datagram
-
-    ErrInfo first = sock->Send(tooLong.data(), tooLong.size(), Loopback(peer.Port()));
-    ASSERT_FALSE(first.IsOk());
-    EXPECT_EQ(FirstLine(first), L"UDP socket: sendto() failed");
-    EXPECT_NE(first.GetCode(), 0u);
-    EXPECT_NE(first.GetText().find(L"ErrState: Ok->Error, Info='UdpSock::Send', ErrCount = 1"),
-              std::wstring::npos);
-    const std::wstring context =
-        FormatLine(L"udp: UDP socket %d (%08X); self = '127.0.0.1:%u', dest = '127.0.0.1:%u'",
-                   sock->GetBaseSock()->HandleForLog(), sock->GetBaseSock()->GetId(),
-                   static_cast<unsigned>(self), static_cast<unsigned>(peer.Port()));
-    EXPECT_NE(first.GetText().find(context), std::wstring::npos) << first.GetText();
-    EXPECT_EQ(udp->SendErrorCount(), 1u);
-    EXPECT_EQ(mgr->GetIoStat(Network::kIoUdpSendSyncDrops), 1u);
-
-    ErrInfo second = sock->Send(tooLong.data(), tooLong.size(), Loopback(peer.Port()));
-    EXPECT_EQ(FirstLine(second), L"UDP socket: sendto() failed");
-    EXPECT_EQ(udp->SendErrorCount(), 2u);
-
-    ASSERT_TRUE(sock->Send(Bytes(2, 1).data(), 2, Loopback(peer.Port())).IsOk());
-    EXPECT_EQ(udp->SendErrorCount(), 0u);
-    capture.Sync();
-    EXPECT_EQ(capture.Containing(L"ErrState: Error->OK, Info='UdpSock::Send', ErrCount = 2").size(), 1u);
+// Several threads send on one queued socket at once. The receiving side paces them (never more than a
+// few dozen datagrams in flight) so that loopback never drops; a full queue is retried.
+TEST(UdpSockQueue, ConcurrentSendersLoseAndDoubleNothing) {
+    constexpr std::uint32_t kThreads = 4;
+    constexpr std::uint32_t kPerThread = 400;
+    auto service = StartedService(L"senders");
+    auto tx = service->CreateUdpSock();
+    ASSERT_TRUE(tx->Open(Queued(16)).IsOk());
+    UdpPeer peer;
+    std::atomic<std::uint32_t> accepted{0};
+    std::vector<std::thread> threads;
+    for (std::uint32_t t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (std::uint32_t seq = 0; seq < kPerThread; ++seq) {
+                ASSERT_TRUE(peer.WaitUntil([&](const auto& r) { return r.size() + 32 > accepted.load(); }));
+                while (!Failure(tx->Send(Numbered(seq, t).data(), 3, Addr(peer.Address()))).empty()) {
+                    std::this_thread::yield();  // the queue is full: try again
+                }
+                accepted.fetch_add(1);
+            }
+        });
+    }
+    for (auto& th : threads) {
+        th.join();
+    }
+    ASSERT_TRUE(peer.WaitForCount(kThreads * kPerThread));
+    std::vector<std::uint32_t> next(kThreads, 0);
+    for (const auto& d : peer.Received()) {
+        ASSERT_LT(d.bytes[0], kThreads);
+        // Each thread's datagrams come once each, in the order that thread sent them.
+        EXPECT_EQ((d.bytes[1] << 8) | d.bytes[2], next[d.bytes[0]]++) << "thread " << int{d.bytes[0]};
+    }
+    EXPECT_EQ(next, std::vector<std::uint32_t>(kThreads, kPerThread));
+    EXPECT_EQ(service->GetIoStat(Network::kIoUdpSentAsyncBytes), 3u * kThreads * kPerThread);
 }
 
 }  // namespace

@@ -81,6 +81,7 @@ class UdpPeer {
 public:
     enum class Acks { kNone, kAuto };
     // Decides the reply to `d`; `copy` counts earlier datagrams with the same msg_id (0 for the first).
+    // Runs on the peer's thread with the peer's lock held: it must not call the peer.
     using Script = std::function<PeerReply(const PeerDatagram& d, int copy)>;
 
     explicit UdpPeer(Acks acks = Acks::kNone) : acks_(acks) {
