@@ -22,8 +22,9 @@ public:
     }
 
     void Step(milliseconds d) {
-        stepReads_.store(reads_.load());
+        // Time first: a read counted after the step has then surely seen the new time.
         now_.fetch_add(d.count());
+        stepReads_.store(reads_.load());
     }
 
     // True once the clock has been read `n` times since the last Step.
