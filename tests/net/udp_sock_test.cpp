@@ -129,13 +129,24 @@ TEST_F(UdpSockTest, CallbacksRunUnderTheSocketsLockAndNoneComesAfterClose) {
     };
     auto rx = Open(Bound(&receiver_));
     const auto local = rx->GetInfo().bind_addr.Native();
+    // A peer of its own: once the port is closed, its sends earn "port unreachable" errors that the
+    // system reports on that socket's next send, which must not be the witness's below.
+    UdpPeer flooder;
     std::atomic<bool> stop{false};
     std::thread flood([&] {
         while (!stop.load()) {
-            peer_.SendBytes(Pattern(8), local);
+            flooder.SendBytes(Pattern(8), local);
             std::this_thread::sleep_for(std::chrono::microseconds(200));
         }
     });
+    struct Joiner {
+        std::atomic<bool>& stop;
+        std::thread& thread;
+        ~Joiner() {
+            stop.store(true);
+            thread.join();
+        }
+    } joiner{stop, flood};
     ASSERT_TRUE(receiver_.WaitCount(10));
     rx->Close();
     const std::size_t atClose = receiver_.Datagrams().size();
@@ -145,8 +156,6 @@ TEST_F(UdpSockTest, CallbacksRunUnderTheSocketsLockAndNoneComesAfterClose) {
     ASSERT_TRUE(peer_.SendBytes(Pattern(1), witness->GetInfo().bind_addr.Native()));
     ASSERT_TRUE(other.WaitCount(1));
     witness->Close();
-    stop.store(true);
-    flood.join();
     EXPECT_EQ(receiver_.Datagrams().size(), atClose);
     EXPECT_EQ(unlocked.load(), 0);
 }
