@@ -77,7 +77,7 @@ windows_suite() {
     export WINEPREFIX="$ROOT/build/mingw/wineprefix" WINEDEBUG=-all
     mkdir -p "$WINEPREFIX"
     # Keep one Wine server alive for the whole run, with its streams away from ctest's pipes.
-    wineserver -p </dev/null >/dev/null 2>&1
+    wineserver -p </dev/null >/dev/null 2>&1 || true  # one may already serve this prefix
     trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
     wineboot -i </dev/null >/dev/null 2>&1
     # A test program under Wine now and then ends at once with no output, before any test code runs
