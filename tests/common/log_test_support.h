@@ -46,13 +46,6 @@ private:
     std::vector<std::wstring> records_;
 };
 
-// The names the tests of other layers still use.
-using ProcessLogCapture = LogCapture;
-template <class Pred>
-bool WaitFor(Pred pred, std::chrono::milliseconds timeout = std::chrono::milliseconds(10000)) {
-    return WaitUntil(pred, timeout);
-}
-
 inline std::string ReadBytes(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());

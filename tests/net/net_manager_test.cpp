@@ -147,7 +147,7 @@ TEST(NetManagerReport, OncePerMinuteTheCountersAndHistogramsAreReportedAndReset)
     // The callback's time is recorded when it has returned, just after the receiver counted it.
     ASSERT_TRUE(WaitUntil([&] { return service->GetTimeStatCount(Network::kNetStatUdpRecvCallback) == 3; }));
 
-    testing_support::ProcessLogCapture capture;
+    testing_support::LogCapture capture;
     TestMinute().fetch_add(1);
     service->Wake();
     const auto reports = [&] {
