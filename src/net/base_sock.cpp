@@ -26,14 +26,10 @@ BaseSock::~BaseSock() {
 }
 
 void BaseSock::SetLastError(const ErrInfo& error) {
-    TimedLocker<NamedRecursiveMutex> lock(lock_, L"SetLastError", 5, "Network::BaseSock::SetLastError",
-                                          __FILE__, __LINE__);
     OnSocketError(error);
 }
 
 void BaseSock::NotifyClosed(const ErrInfo& error) {
-    TimedLocker<NamedRecursiveMutex> lock(lock_, L"NotifyClosed", 5, "Network::BaseSock::NotifyClosed",
-                                          __FILE__, __LINE__);
     OnSocketClosed(error);
 }
 

@@ -3,7 +3,7 @@
 // A socket owns its platform handle, a recursive lock that guards the handle and all socket state, an
 // identity for log lines (the process-wide id, printed "%08X") and the slot it occupies in its service's
 // collection. The service thread calls HandleSocketEvents with the event bits of inet.h; everything else
-// a derived socket does happens under GetLock().
+// a derived socket does happens under GetLock(), except calling its owner back (see SetLastError).
 #pragma once
 
 #include <atomic>
@@ -60,7 +60,8 @@ public:
     void SetIndex(std::uint32_t index) noexcept { index_.store(index); }
 
     [[nodiscard]] NamedRecursiveMutex& GetLock() noexcept { return lock_; }
-    // Under the socket lock: OnSocketError / OnSocketClosed.
+    // OnSocketError / OnSocketClosed. The lock is the derived socket's business: a UDP socket calls its
+    // receiver without it, so call these without holding it either.
     void SetLastError(const ErrInfo& error);
     void NotifyClosed(const ErrInfo& error);
     // Blocking mode of the handle; true on success.

@@ -4,8 +4,9 @@
 // A socket service (INetManager) owns one service thread that waits for network events of all sockets
 // registered with it and runs their event handling. Sockets are made only by a service
 // (CreateUdpSock), are shared through std::shared_ptr and get their events only from that service's
-// thread. Received datagrams reach the socket's IUdpReceiver on the service thread, with the socket's own
-// (recursive) lock held, so a receiver may send on the same socket from its callback.
+// thread. Received datagrams reach the socket's IUdpReceiver on the service thread, without the socket's
+// lock held: a receiver may send on the same socket, or close it, from its callback, and other threads
+// may use the socket meanwhile.
 #pragma once
 
 #include <cstddef>
@@ -37,7 +38,8 @@ class ITcpSock;
 class ITcpListenSock;
 class INetManager;
 
-// Receives what a UDP socket gets. Called on the service thread with the socket's lock held.
+// Receives what a UDP socket gets. Called on the service thread, one call at a time, without the socket's
+// lock held; once the socket's Close has returned on another thread, no call runs or comes.
 class IUdpReceiver {
 public:
     virtual ~IUdpReceiver() = default;
@@ -90,7 +92,9 @@ public:
     [[nodiscard]] virtual INetManager& GetNetManager() = 0;
     // Opens (and binds, joins, registers) the socket with `info`. A closed socket may be opened again.
     virtual ErrInfo Open(const UdpSockInfo& info) = 0;
-    // Closes the socket; the receiver gets no call after this returns.
+    // Closes the socket; the receiver gets no call after this returns. From another thread it waits for
+    // a receiver call in progress to end; from within a receiver call it returns at once (that call is
+    // the last).
     virtual void Close() = 0;
     // Sets the default destination ("UDP socket: Invalid socket" when the socket is closed).
     virtual ErrInfo SetSendAddr(const SockAddr& addr) = 0;

@@ -32,9 +32,9 @@ const wchar_t* const kNetStatNames[NetStatCount] = {
 };
 
 const wchar_t* const kIoStatLabels[IoCounterCount] = {
-    L" UdpRecvBytes=",       L" UdpSentSyncBytes=",  L" UdpSentAsyncBytes=",
-    L" UdpSendSyncDrops=",   L" UdpSendAsyncDrops=", L" UdpSendSyncBlocks=",
-    L" UdpSendAsyncBlocks=", L" TcpRecvBytes=",      L" TcpSendBytes=",
+    L" UdpRecvBytes=",      L" UdpSentSyncBytes=",  L" UdpSentAsyncBytes=",  L" UdpSendSyncDrops=",
+    L" UdpSendAsyncDrops=", L" UdpSendSyncBlocks=", L" UdpSendAsyncBlocks=", L" TcpRecvBytes=",
+    L" TcpSendBytes=",      L" UdpRecvDatagrams=",  L" UdpRecvDrops=",
 };
 
 // Histogram range in microseconds; longer intervals land in the top bucket (their maximum is kept).
@@ -489,16 +489,19 @@ void NetManager::IoStat() {
 
 bool NetManager::HandleSocketEvents(BaseSock* sock, const platform::SocketEvent* event) {
     const std::uint32_t events = event != nullptr ? event->events : 0;
+    if ((events & kSockEvError) != 0) {
+        // Reported without the socket's lock: the socket calls its owner back.
+        if (sock->IsOpen()) {
+            ErrInfo err(ERR_PLACE("Network::NetManager::HandleSocketEvents"));
+            err.SetSysError(static_cast<std::uint32_t>(event->error), L"WSAEnumNetworkEvents failed");
+            sock->SetLastError(err);
+        }
+        return false;
+    }
     {
         TimedLocker<NamedRecursiveMutex> lock(sock->GetLock(), L"HandleSocketEvents", 5,
                                               "Network::NetManager::HandleSocketEvents", __FILE__, __LINE__);
         if (!sock->IsOpen()) {
-            return false;
-        }
-        if ((events & kSockEvError) != 0) {
-            ErrInfo err(ERR_PLACE("Network::NetManager::HandleSocketEvents"));
-            err.SetSysError(static_cast<std::uint32_t>(event->error), L"WSAEnumNetworkEvents failed");
-            sock->SetLastError(err);
             return false;
         }
         if ((events & kSockEvConnect) != 0) {

@@ -60,6 +60,8 @@ enum IoCounter : std::uint32_t {
     kIoUdpSendAsyncBlocks,
     kIoTcpRecvBytes,
     kIoTcpSendBytes,
+    kIoUdpRecvDatagrams,  // datagrams read from UDP sockets
+    kIoUdpRecvDrops,      // of those, datagrams no receiver got (empty, or the socket had no receiver)
     IoCounterCount
 };
 

@@ -103,6 +103,8 @@ ErrInfo UdpSock::Open(const UdpSockInfo& info) {
     current_ = OutEntry{};
     hasCurrent_ = false;
     writable_ = true;
+    closing_.store(false);
+    recvBuffer_.assign(std::clamp<std::size_t>(info.recv_buffer_size, 1, kMaxDatagramBytes), 0);
 
     platform::SocketHandle h = platform::kInvalidSocket;
     platform::SocketResult r = platform::OpenSocket(platform::SocketKind::kUdp, h);
@@ -179,21 +181,71 @@ ErrInfo UdpSock::Open(const UdpSockInfo& info) {
 void UdpSock::Close() {
     LogAt(kLogConfig,
           FormatLine(L"%ls: close UDP socket %d (%08X)", ManagerName().c_str(), HandleForLog(), GetId()));
-    UDP_SOCK_LOCK(L"Close", "Network::UdpSock::Close");
+    // A visit of the service thread reading a flood sees this between two datagrams and lets the lock go.
+    closing_.store(true);
     {
-        std::lock_guard<std::mutex> push(pushMutex_);
-        info_.receiver = nullptr;
+        UDP_SOCK_LOCK(L"Close", "Network::UdpSock::Close");
+        {
+            std::lock_guard<std::mutex> push(pushMutex_);
+            info_.receiver = nullptr;
+        }
+        if (!CloseBase() && GetIndex() != kNoIndex) {
+            // Made but never opened (or its Open failed): it still leaves the collection.
+            Manager().UnregisterSocket(*this);
+        }
+        // Datagrams still queued are never sent now; the next Open starts with an empty queue.
+        OutEntry dropped;
+        while (PopEntry(dropped)) {
+        }
+        current_ = OutEntry{};
+        hasCurrent_ = false;
     }
-    if (!CloseBase() && GetIndex() != kNoIndex) {
-        // Made but never opened (or its Open failed): it still leaves the collection.
-        Manager().UnregisterSocket(*this);
+    // No receiver call begins from now on; one that began before must end before Close returns.
+    WaitForCallbacks();
+}
+
+IUdpReceiver* UdpSock::BeginCallback() {
+    IUdpReceiver* receiver = info_.receiver;
+    if (receiver == nullptr || closing_.load() || !IsOpen()) {
+        return nullptr;
     }
-    // Datagrams still queued are never sent now; the next Open starts with an empty queue.
-    OutEntry dropped;
-    while (PopEntry(dropped)) {
+    std::lock_guard<std::mutex> lock(callbackMutex_);
+    ++callbacks_;
+    callbackThread_ = std::this_thread::get_id();
+    return receiver;
+}
+
+void UdpSock::EndCallback() {
+    {
+        std::lock_guard<std::mutex> lock(callbackMutex_);
+        --callbacks_;
     }
-    current_ = OutEntry{};
-    hasCurrent_ = false;
+    callbackDone_.notify_all();
+}
+
+template <class Call>
+bool UdpSock::CallReceiver(Call&& call) {
+    IUdpReceiver* receiver = nullptr;
+    {
+        UDP_SOCK_LOCK(L"Callback", "Network::UdpSock::CallReceiver");
+        receiver = BeginCallback();
+    }
+    if (receiver == nullptr) {
+        return false;
+    }
+    struct End {
+        UdpSock& sock;
+        ~End() { sock.EndCallback(); }
+    } end{*this};
+    call(*receiver);
+    return true;
+}
+
+void UdpSock::WaitForCallbacks() {
+    std::unique_lock<std::mutex> lock(callbackMutex_);
+    // A receiver that closes the socket from its own call would wait for itself.
+    callbackDone_.wait(lock,
+                       [&] { return callbacks_ == 0 || callbackThread_ == std::this_thread::get_id(); });
 }
 
 ErrInfo UdpSock::SetSendAddr(const SockAddr& addr) {
@@ -348,18 +400,14 @@ bool UdpSock::IsIdle() {
 }
 
 void UdpSock::OnSocketError(const ErrInfo& error) {
-    if (IUdpReceiver* receiver = info_.receiver) {
-        receiver->OnSocketError(error, this);
-    }
+    (void)CallReceiver([&](IUdpReceiver& receiver) { receiver.OnSocketError(error, this); });
 }
 
 void UdpSock::OnSocketClosed(const ErrInfo& error) {
-    if (IUdpReceiver* receiver = info_.receiver) {
-        receiver->OnSocketClosed(error, this);
-    }
+    (void)CallReceiver([&](IUdpReceiver& receiver) { receiver.OnSocketClosed(error, this); });
 }
 
-bool UdpSock::OnWriteEvent() {
+bool UdpSock::OnWriteEvent(ErrInfo& failure) {
     bool sent = false;
     INetManagerImpl& mgr = Manager();
     while (writable_ && IsOpen()) {
@@ -402,55 +450,79 @@ bool UdpSock::OnWriteEvent() {
         }
         current_ = OutEntry{};
         hasCurrent_ = false;
+        // Reported and closed by the caller once it has let the socket lock go.
         ErrInfo err(ERR_PLACE("Network::UdpSock::OnWriteEvent"));
         err.SetSysError(static_cast<std::uint32_t>(io.result.code), L"Can't send UDP data");
-        SetLastError(err);
-        Close();
+        failure = err;
         break;
     }
     return sent;
 }
 
+// One visit reads at most kMaxDatagramsPerVisit datagrams. The bound is a count because what a visit
+// costs the other sockets is per datagram (one receive call and one receiver call), whatever its length;
+// 64 keeps the round's own cost (one wait and one re-announcement, a few microseconds) small against the
+// batch, while another socket of the service waits at most 64 receiver calls per flooded socket. When the
+// visit stops with datagrams perhaps left, the socket is announced again (OnWouldBlock): epoll reports it
+// at once if data remains and not at all if none does; Winsock re-records FD_READ by itself after every
+// receive call that left data behind. A visit that ends on "would block" needs nothing: the next datagram
+// is reported as it arrives.
 bool UdpSock::ReadDatagrams() {
-    UDP_SOCK_LOCK(L"Read", "Network::UdpSock::HandleSocketEvents");
-    if (!IsOpen() || !info_.bind_addr.IsComplete()) {
-        return false;
-    }
     INetManagerImpl& mgr = Manager();
-    const std::size_t capacity = std::max<std::size_t>(info_.recv_buffer_size, 1);
-    int count = 0;
-    while (IsOpen()) {
-        auto packet = std::make_shared<Packet>(capacity);
-        packet->Resize(capacity);
+    ErrInfo failure(ERR_PLACE("Network::UdpSock::HandleSocketEvents"));
+    std::uint32_t count = 0;
+    for (;;) {
+        IUdpReceiver* receiver = nullptr;
+        std::shared_ptr<Packet> packet;
         SockAddr from;
-        const std::uint64_t t0 = GetTicks();
-        const platform::SocketIo io =
-            platform::RecvFrom(GetHandle(), packet->Data(), capacity, &from.Native());
-        mgr.AddTimeStat(kNetStatUdpRecv, t0, GetTicks());
-        if (!io.ok()) {
-            if (!io.result.WouldBlock()) {
-                ErrInfo err(ERR_PLACE("Network::UdpSock::HandleSocketEvents"));
-                err.SetSysError(static_cast<std::uint32_t>(io.result.code), L"UDP socket: recv failed");
-                SetLastError(err);
-                // Datagrams behind the failed one are announced again.
-                mgr.OnWouldBlock(*this, kSockEvRead);
+        {
+            UDP_SOCK_LOCK(L"Read", "Network::UdpSock::HandleSocketEvents");
+            if (!IsOpen() || !info_.bind_addr.IsComplete()) {
+                break;
             }
-            break;
-        }
-        mgr.AddIoStat(kIoUdpRecvBytes, io.bytes);
-        LogAt(kLogSocketEvents,
-              FormatLine(L"%ls: UDP socket %d (%08X): event = READ; incoming datagram %d bytes from %ls",
-                         ManagerName().c_str(), HandleForLog(), GetId(), static_cast<int>(io.bytes),
-                         from.ToString().c_str()));
-        packet->Resize(io.bytes);
-        if (io.bytes > 0) {
-            if (IUdpReceiver* receiver = info_.receiver) {
-                const std::uint64_t t1 = GetTicks();
-                receiver->OnDatagramReceived(this, packet, from);
-                mgr.AddTimeStat(kNetStatUdpRecvCallback, t1, GetTicks());
+            if (count >= kMaxDatagramsPerVisit || closing_.load() || !mgr.IsRunning()) {
+                // Stopped early: what is left is announced again and waits for the next round.
+                mgr.OnWouldBlock(*this, kSockEvRead);  // the rest of a batch
+                break;
             }
+            const std::uint64_t t0 = GetTicks();
+            const platform::SocketIo io =
+                platform::RecvFrom(GetHandle(), recvBuffer_.data(), recvBuffer_.size(), &from.Native());
+            mgr.AddTimeStat(kNetStatUdpRecv, t0, GetTicks());
+            if (!io.ok()) {
+                if (!io.result.WouldBlock()) {
+                    failure.SetSysError(static_cast<std::uint32_t>(io.result.code),
+                                        L"UDP socket: recv failed");
+                    // Datagrams behind the failed one are announced again.
+                    mgr.OnWouldBlock(*this, kSockEvRead);
+                }
+                break;
+            }
+            ++count;
+            mgr.AddIoStat(kIoUdpRecvBytes, io.bytes);
+            mgr.AddIoStat(kIoUdpRecvDatagrams, 1);
+            LogAt(kLogSocketEvents,
+                  FormatLine(L"%ls: UDP socket %d (%08X): event = READ; incoming datagram %d bytes from %ls",
+                             ManagerName().c_str(), HandleForLog(), GetId(), static_cast<int>(io.bytes),
+                             from.ToString().c_str()));
+            receiver = io.bytes > 0 ? BeginCallback() : nullptr;
+            if (receiver == nullptr) {
+                mgr.AddIoStat(kIoUdpRecvDrops, 1);  // empty, or nobody to take it
+                continue;
+            }
+            packet = std::make_shared<Packet>(io.bytes);
+            packet->Assign(recvBuffer_.data(), io.bytes);
         }
-        ++count;
+        struct End {
+            UdpSock& sock;
+            ~End() { sock.EndCallback(); }
+        } end{*this};
+        const std::uint64_t t1 = GetTicks();
+        receiver->OnDatagramReceived(this, std::move(packet), from);
+        mgr.AddTimeStat(kNetStatUdpRecvCallback, t1, GetTicks());
+    }
+    if (!failure.IsOk()) {
+        SetLastError(failure);
     }
     return count > 0;
 }
@@ -471,6 +543,7 @@ bool UdpSock::HandleSocketEvents(std::uint32_t bits) {
         return false;
     }
     bool did = false;
+    ErrInfo failure(ERR_PLACE("Network::UdpSock::OnWriteEvent"));
     {
         UDP_SOCK_LOCK(L"HandleSocketEvents", "Network::UdpSock::HandleSocketEvents");
         if (!IsOpen()) {
@@ -483,13 +556,20 @@ bool UdpSock::HandleSocketEvents(std::uint32_t bits) {
                                                ManagerName().c_str(), HandleForLog(), GetId()));
             }
             if (writable_) {
-                did = OnWriteEvent();
+                did = OnWriteEvent(failure);
             }
         } else if ((bits & kSockEvRead) == 0) {
             LogAt(kLogSocketEvents, FormatLine(L"%ls: UDP socket %d (%08X): event = %08X",
                                                ManagerName().c_str(), HandleForLog(), GetId(), bits));
             return false;
         }
+    }
+    if (!failure.IsOk()) {
+        // A queued send failed for good: the receiver hears of it (without the socket lock), then the
+        // socket closes.
+        SetLastError(failure);
+        Close();
+        return did;
     }
     if ((bits & kSockEvRead) != 0 && ReadDatagrams()) {
         did = true;

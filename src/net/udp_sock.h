@@ -4,17 +4,28 @@
 // on the caller's thread (sync_only, the default) or through a bounded queue that the service thread
 // drains, and hands every received datagram to one IUdpReceiver on the service thread.
 //
+// Reading: one visit of the service thread reads at most kMaxDatagramsPerVisit datagrams and then asks
+// the service to announce the socket again, so a flooded socket gets its turn once per round like every
+// other socket and the rest of its datagrams wait in the system's buffer, not in ours. Each datagram is
+// read into one buffer the socket keeps and handed on as a Packet of exactly its length.
+//
 // Locking: the socket lock (recursive) serialises opening, closing, synchronous sends and everything the
-// service thread does with the socket, receiver callbacks included. Queued sends do not take it: the
-// queue is a ring with one consumer (the service thread, under the socket lock) and producers that
-// serialise among themselves on a small lock of their own, so any number of threads may send at once.
+// service thread does with the socket, but it is never held while the receiver is called: a datagram is
+// read under it, the lock is let go, and then the receiver runs. Close raises a flag that ends a visit
+// between two datagrams, takes the lock, and then waits for a receiver call still running on the service
+// thread to return (unless it is called from that very call), so that no call comes after it. Queued
+// sends do not take the socket lock: the queue is a ring with one consumer (the service thread, under the
+// socket lock) and producers that serialise among themselves on a small lock of their own, so any number
+// of threads may send at once.
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "common/error_state.h"
@@ -25,6 +36,11 @@ namespace Network {
 
 class UdpSock final : public IUdpSock, public BaseSock, public std::enable_shared_from_this<UdpSock> {
 public:
+    // Datagrams one visit of the service thread reads at most (see ReadDatagrams).
+    static constexpr std::uint32_t kMaxDatagramsPerVisit = 64;
+    // The receive buffer never exceeds the largest datagram UDP can carry, whatever recv_buffer_size says.
+    static constexpr std::uint32_t kMaxDatagramBytes = 65536;
+
     // A new, closed socket of `manager` (not yet in its collection; NetManager::CreateUdpSock adds it).
     static std::shared_ptr<UdpSock> Create(INetManagerImpl& manager);
     explicit UdpSock(INetManagerImpl& manager);
@@ -70,8 +86,17 @@ private:
     ErrInfo& SendReport(ErrInfo& result, const SockAddr& dest);
     bool PushEntry(OutEntry&& entry);
     bool PopEntry(OutEntry& out);
-    bool OnWriteEvent();
+    bool OnWriteEvent(ErrInfo& failure);
     bool ReadDatagrams();
+    // Under the socket lock: the receiver to call, counted as being called, or null when the socket has
+    // none or is closing. Every non-null result is followed by EndCallback once the call has returned.
+    IUdpReceiver* BeginCallback();
+    void EndCallback();
+    // Calls `call(receiver)` outside the socket lock; false when there was no receiver to call.
+    template <class Call>
+    bool CallReceiver(Call&& call);
+    // Close: waits until no receiver call runs, unless the caller is that call itself.
+    void WaitForCallbacks();
     void ResetQueue(std::size_t capacity);
     std::wstring SelfText() const;
 
@@ -85,6 +110,13 @@ private:
     bool hasCurrent_ = false;       // current_ holds an entry (under the socket lock)
     bool writable_ = true;          // under the socket lock
     ErrorState sendState_;
+
+    std::vector<std::uint8_t> recvBuffer_;  // every datagram is read into it; under the socket lock
+    std::atomic<bool> closing_{false};      // set by Close before it waits for the lock; cleared by Open
+    std::mutex callbackMutex_;              // guards the two below
+    std::condition_variable callbackDone_;
+    std::uint32_t callbacks_ = 0;     // receiver calls running now (only ever on the service thread)
+    std::thread::id callbackThread_;  // the thread they run on
 };
 
 }  // namespace Network

@@ -143,6 +143,7 @@ struct Datagram {
     std::vector<std::uint8_t> bytes;
     Network::SockAddr from;
     std::uint32_t thread = 0;
+    std::size_t capacity = 0;  // of the packet the receiver got
 };
 
 // Records the datagrams a UDP socket delivers.
@@ -153,7 +154,10 @@ public:
 
     void OnDatagramReceived(Network::IUdpSock* sock, std::shared_ptr<Network::Packet> packet,
                             const Network::SockAddr& from) override {
-        Datagram d{{packet->Data(), packet->Data() + packet->Size()}, from, platform::CurrentThreadId()};
+        Datagram d{{packet->Data(), packet->Data() + packet->Size()},
+                   from,
+                   platform::CurrentThreadId(),
+                   packet->Capacity()};
         if (onDatagram) {
             onDatagram(sock, d);
         }
