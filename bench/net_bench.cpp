@@ -9,6 +9,11 @@
 //                            its own): time from Send until the sender's OnAck, which spans the worker
 //                            wake-up, the datagram, the peer's acknowledgement and the hand-over back to
 //                            the sender's worker. The goal is within three times RawUdpPingPong.
+//   NetManagerFloodClose/C   a socket flooded at full rate with 40-byte datagrams from another loopback
+//                            address (127.0.0.2), its receiver taking C microseconds per datagram: the
+//                            time Close takes while the flood goes on (the goal is within 100 ms), and
+//                            the datagrams per second the service delivered during the 100 ms before
+//                            (delivered_per_s; sent_per_s is what the flooding thread got out).
 //
 // Every benchmark reports the median and the 99th percentile of its samples in microseconds
 // (median_us, p99_us); the iteration time itself includes the waiting of the measuring thread.
@@ -329,6 +334,96 @@ void JsonSessionAck(benchmark::State& state) {
     peer->Stop();
 }
 BENCHMARK(JsonSessionAck)->UseRealTime();
+
+// ------------------------------------------------------------------------------------------------------
+// Close under a flood.
+
+class CountingReceiver : public Network::IUdpReceiver {
+public:
+    explicit CountingReceiver(std::chrono::microseconds cost) : cost_(cost) {}
+    void OnDatagramReceived(Network::IUdpSock*, std::shared_ptr<Network::Packet>,
+                            const Network::SockAddr&) override {
+        if (cost_.count() > 0) {
+            std::this_thread::sleep_for(cost_);  // a receiver with work to do
+        }
+        count_.fetch_add(1, std::memory_order_relaxed);
+    }
+    void OnSocketError(const ErrInfo&, Network::IUdpSock*) override {}
+    std::uint64_t Count() const { return count_.load(std::memory_order_relaxed); }
+
+private:
+    const std::chrono::microseconds cost_;
+    std::atomic<std::uint64_t> count_{0};
+};
+
+void NetManagerFloodClose(benchmark::State& state) {
+    KeepLogAside();
+    auto mgr = Network::NetManager::Create(ComponentInfo{L"bench flood"}, true);
+    CountingReceiver receiver{std::chrono::microseconds(state.range(0))};
+    platform::UniqueSocket flooder;
+    {
+        platform::SocketHandle h = platform::kInvalidSocket;
+        platform::SockAddrIn from = platform::SockAddrIn::Make(127, 0, 0, 2, 0);
+        if (platform::OpenSocket(platform::SocketKind::kUdp, h).ok()) {
+            flooder.Reset(h);
+            if (!platform::Bind(h, from).ok()) {
+                flooder.Reset();
+            }
+        }
+    }
+    if (!flooder.IsOpen()) {
+        state.SkipWithError("no socket on 127.0.0.2");
+        return;
+    }
+    std::vector<double> samples;
+    double delivered = 0;
+    double sent = 0;
+    double seconds = 0;
+    const std::uint8_t datagram[40] = {};
+    for (auto _ : state) {
+        auto sock = mgr->CreateUdpSock();
+        Network::UdpSockInfo info;
+        info.bind_addr = Network::SockAddr(platform::SockAddrIn::Loopback(0));
+        info.receiver = &receiver;
+        if (!sock->Open(info).IsOk()) {
+            state.SkipWithError("could not open the socket");
+            break;
+        }
+        const platform::SockAddrIn dest = sock->GetInfo().bind_addr.Native();
+        std::atomic<bool> stop{false};
+        std::atomic<std::uint64_t> out{0};
+        std::thread flood([&] {
+            while (!stop.load(std::memory_order_relaxed)) {
+                if (platform::SendTo(flooder.Get(), datagram, sizeof datagram, dest).ok()) {
+                    out.fetch_add(1, std::memory_order_relaxed);
+                }
+            }
+        });
+        // The flood fills the socket's buffer, then the service's rate is measured over 100 ms.
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        const std::uint64_t got0 = receiver.Count();
+        const std::uint64_t out0 = out.load();
+        const Clock::time_point w0 = Clock::now();
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        const Clock::time_point w1 = Clock::now();
+        delivered += static_cast<double>(receiver.Count() - got0);
+        sent += static_cast<double>(out.load() - out0);
+        seconds += std::chrono::duration<double>(w1 - w0).count();
+        const Clock::time_point t0 = Clock::now();
+        sock->Close();
+        samples.push_back(Micros(Clock::now() - t0));
+        stop.store(true);
+        flood.join();
+    }
+    if (seconds > 0) {
+        state.counters["delivered_per_s"] = delivered / seconds;
+        state.counters["sent_per_s"] = sent / seconds;
+    }
+    ReportPercentiles(state, samples);
+    state.counters["max_us"] = samples.empty() ? 0 : *std::max_element(samples.begin(), samples.end());
+    mgr->Stop();
+}
+BENCHMARK(NetManagerFloodClose)->Arg(0)->Arg(1000)->Iterations(20)->UseRealTime();
 
 }  // namespace
 

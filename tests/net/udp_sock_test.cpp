@@ -221,6 +221,7 @@ const FloodEnd kFloodEnds[] = {
     {"CloseFromAnotherThread", false, [](IUdpSock& s, Network::NetManager&) { s.Close(); }},
     {"CloseFromTheReceiver", true, [](IUdpSock& s, Network::NetManager&) { s.Close(); }},
     {"StopTheService", false, [](IUdpSock&, Network::NetManager& m) { m.Stop(); }},
+    {"StopFromTheReceiver", true, [](IUdpSock&, Network::NetManager& m) { m.Stop(); }},
 };
 INSTANTIATE_TEST_SUITE_P(Ends, UdpSockFloodTest, ::testing::ValuesIn(kFloodEnds),
                          [](const auto& info) { return std::string(info.param.name); });
