@@ -154,10 +154,8 @@ public:
 
     void OnDatagramReceived(Network::IUdpSock* sock, std::shared_ptr<Network::Packet> packet,
                             const Network::SockAddr& from) override {
-        Datagram d{{packet->Data(), packet->Data() + packet->Size()},
-                   from,
-                   platform::CurrentThreadId(),
-                   packet->Capacity()};
+        Datagram d{{packet->Data(), packet->Data() + packet->Size()}, from, platform::CurrentThreadId()};
+        d.capacity = packet->Capacity();
         if (onDatagram) {
             onDatagram(sock, d);
         }
