@@ -457,15 +457,16 @@ void DeviceBase::OnInputs(const Network::JsonMsgInputs& msg, const SockAddr& /*f
 }
 
 void DeviceBase::OnGetTime(const Network::JsonMsgGetTime& /*msg*/, const SockAddr& from) {
-    auto answer = std::make_shared<Network::JsonMsgCurTime>();
+    std::shared_ptr<JsonMsg> answer;
     {
         // One answer on its way at most: each would take its place in the session's queue, ahead of
-        // the application's requests.
+        // the application's requests. A request while one is on its way costs nothing but the count.
         std::lock_guard<std::mutex> lock(timeMutex_);
         if (!pendingCurTime_.expired()) {
             droppedTimeRequests_.fetch_add(1);
             return;
         }
+        answer = std::make_shared<Network::JsonMsgCurTime>();
         pendingCurTime_ = answer;
     }
     ErrInfo err = SendMessageToDevice(std::move(answer), false);

@@ -126,7 +126,8 @@ protected:
     virtual void OnDevInfo(const Network::JsonMsgDevInfo& msg, const Network::SockAddr& from);
     virtual void OnState(const Network::JsonMsgState& msg, const Network::SockAddr& from);
     virtual void OnInputs(const Network::JsonMsgInputs& msg, const Network::SockAddr& from);
-    // Answers with "cur_time" without waiting: the acknowledgement is delivered by this very thread.
+    // Answers with "cur_time" without waiting: the acknowledgement is delivered by this very thread. While
+    // an earlier answer is still on its way the request is only counted (GetDroppedTimeRequests).
     virtual void OnGetTime(const Network::JsonMsgGetTime& msg, const Network::SockAddr& from);
 
     // Close, then release the session whatever the state. For the destructors of model classes.
