@@ -3,6 +3,7 @@
 #include <thread>
 
 #include "common/environment.h"
+#include "devices/device_text.h"
 #include "net/inet.h"
 #include "net/json_udp_connect.h"
 #include "protocol/device_msgs.h"
@@ -128,7 +129,7 @@ void BroadcastReceiver::OnMessage(Network::IJsonUdpManager* /*from*/, std::share
         return;
     }
     DiscoveredDevice device;
-    device.description.unit_id = info->unit_id.substr(0, kMaxDeviceTextLength);
+    device.description.unit_id = CutDeviceText(info->unit_id);
     device.description.hardware = info->hardware;
     device.description.firmware = info->firmware;
     device.description.software = info->software;

@@ -435,7 +435,7 @@ void DeviceBase::OnDevInfo(const Network::JsonMsgDevInfo& msg, const SockAddr& f
                                    description_.outputs));
         return;
     }
-    description_.unit_id = msg.unit_id.substr(0, kMaxDeviceTextLength);
+    description_.unit_id = CutDeviceText(msg.unit_id);
     description_.hardware = msg.hardware;
     description_.firmware = msg.firmware;
     description_.software = msg.software;

@@ -14,8 +14,7 @@
 
 namespace {
 
-using Norvane::kMaxDeviceChannels;
-using Norvane::kMaxDiscoveredDevices;
+using namespace Norvane;
 
 std::shared_ptr<Network::JsonMsgDevInfo> Answer(std::wstring unit_id, std::uint32_t inputs = 2,
                                                 std::uint32_t outputs = 0) {
