@@ -170,7 +170,8 @@ public:
 NORVANE_SDK_API IKx410* CreateKx410();
 
 // Sends one discovery request to broadcast_network_addr:broadcast_port from host_network_addr:host_port
-// and collects the devices that answer within 3000 ms.
+// and collects the devices that answer within 3000 ms: one entry per answering address and port (its
+// latest answer), at most 4096 of them, none announcing more than 256 inputs or outputs.
 NORVANE_SDK_API bool FindActiveDevices(const std::string& host_network_addr, unsigned int host_port,
                                        const std::string& broadcast_network_addr, unsigned int broadcast_port,
                                        std::vector<DeviceInfoEx>& norvane_devices_list);

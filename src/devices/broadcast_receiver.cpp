@@ -2,6 +2,8 @@
 
 #include <thread>
 
+#include "common/environment.h"
+#include "devices/device_text.h"
 #include "net/inet.h"
 #include "net/json_udp_connect.h"
 #include "protocol/device_msgs.h"
@@ -37,11 +39,7 @@ ErrInfo BroadcastReceiver::FindActiveDevices(const Network::SockAddr& local, con
                                              std::vector<DiscoveredDevice>& result) {
     ErrInfo err(ERR_PLACE("Norvane::BroadcastReceiver::FindActiveDevices"));
     result.clear();
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        found_.clear();
-        seen_.clear();
-    }
+    Clear();
     // Declared first so that it is destroyed last: the session's socket belongs to it.
     std::shared_ptr<Network::INetManager> service =
         Network::INetManager::Create(ComponentInfo{L"BroadcastReceiver NetManager"}, true, 0);
@@ -77,12 +75,41 @@ ErrInfo BroadcastReceiver::FindActiveDevices(const Network::SockAddr& local, con
     service.reset();
 
     result = Found();
+    const std::uint64_t overLimit = DroppedOverLimit();
+    const std::uint64_t implausible = DroppedImplausible();
+    if (overLimit != 0 || implausible != 0) {
+        WriteAtLevel(GetProcessDebugLog(), kLogErrors,
+                     FormatLine(L"Discovery from %ls: %llu answers of further senders dropped (at most %zu "
+                                L"devices are listed), %llu answers announcing more than %u inputs or "
+                                L"outputs dropped",
+                                local.ToString().c_str(), static_cast<unsigned long long>(overLimit),
+                                kMaxDiscoveredDevices, static_cast<unsigned long long>(implausible),
+                                kMaxDeviceChannels));
+    }
     return err;
+}
+
+void BroadcastReceiver::Clear() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    found_.clear();
+    places_.clear();
+    droppedOverLimit_ = 0;
+    droppedImplausible_ = 0;
 }
 
 std::vector<DiscoveredDevice> BroadcastReceiver::Found() {
     std::lock_guard<std::mutex> lock(mutex_);
     return found_;
+}
+
+std::uint64_t BroadcastReceiver::DroppedOverLimit() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return droppedOverLimit_;
+}
+
+std::uint64_t BroadcastReceiver::DroppedImplausible() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return droppedImplausible_;
 }
 
 void BroadcastReceiver::OnAck(Network::IJsonUdpManager* /*from*/,
@@ -96,8 +123,13 @@ void BroadcastReceiver::OnMessage(Network::IJsonUdpManager* /*from*/, std::share
     if (info == nullptr) {
         return;
     }
+    if (info->inputs > kMaxDeviceChannels || info->outputs > kMaxDeviceChannels) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++droppedImplausible_;
+        return;
+    }
     DiscoveredDevice device;
-    device.description.unit_id = info->unit_id;
+    device.description.unit_id = CutDeviceText(info->unit_id);
     device.description.hardware = info->hardware;
     device.description.firmware = info->firmware;
     device.description.software = info->software;
@@ -109,9 +141,16 @@ void BroadcastReceiver::OnMessage(Network::IJsonUdpManager* /*from*/, std::share
     device.source = sender;
 
     std::lock_guard<std::mutex> lock(mutex_);
-    if (seen_.emplace(sender, info->msg_id).second) {
-        found_.push_back(std::move(device));
+    if (const auto place = places_.find(sender); place != places_.end()) {
+        found_[place->second] = std::move(device);
+        return;
     }
+    if (found_.size() >= kMaxDiscoveredDevices) {
+        ++droppedOverLimit_;
+        return;
+    }
+    places_.emplace(sender, found_.size());
+    found_.push_back(std::move(device));
 }
 
 }  // namespace Norvane

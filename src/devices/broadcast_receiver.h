@@ -2,18 +2,22 @@
 // every "dev_info" answer that arrives within kDiscoveryWait, with the address it came from.
 //
 // Each search builds its own socket service, session and socket and tears them down before it returns.
-// The socket is opened with the broadcast option, so a broadcast target works. An answer is listed once
-// per message: a repeat of the same message from the same sender (the device repeats its answer until it
-// is acknowledged, and the network may duplicate it) is listed only the first time, whenever it arrives;
-// the same device answering with two different messages is listed twice.
+// The socket is opened with the broadcast option, so a broadcast target works. Anybody may answer, so
+// the list is bounded: one entry per sender (address and port), where a later answer of the same sender
+// replaces the earlier one and keeps its place in arrival order (a device repeats its answer until it is
+// acknowledged, the network may duplicate it, and a hostile sender may send any number of answers); at
+// most kMaxDiscoveredDevices senders, answers of further ones are dropped and counted. An answer that
+// does not describe a device we could drive (more than kMaxDeviceChannels inputs or outputs) is dropped
+// and counted; texts are cut to kMaxDeviceTextLength characters. One log line after the search reports
+// what was dropped.
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
-#include <set>
-#include <utility>
 #include <vector>
 
 #include "common/err_info.h"
@@ -25,6 +29,9 @@ namespace Norvane {
 
 // How long a search collects answers.
 inline constexpr std::chrono::milliseconds kDiscoveryWait{3000};
+// Senders one search lists at most: a few LANs full of devices, a small fraction of what a flood of
+// answers would otherwise make us keep.
+inline constexpr std::size_t kMaxDiscoveredDevices = 4096;
 
 // One answer: the device's description (no sample frequency: device_freq is 0) and its sender.
 struct DiscoveredDevice {
@@ -42,7 +49,8 @@ public:
     static ErrInfo Find(const Network::SockAddr& local, const Network::SockAddr& target,
                         std::vector<DiscoveredDevice>& result);
 
-    // IJsonUdpReceiver (the session's worker thread). Only "dev_info" is kept.
+    // IJsonUdpReceiver (the session's worker thread). Only "dev_info" is kept. Cheap whatever arrives: a
+    // flood must not hold the search beyond its wait.
     void OnAck(Network::IJsonUdpManager* from, const std::shared_ptr<Network::JsonMsg>& msg) override;
     void OnMessage(Network::IJsonUdpManager* from, std::shared_ptr<Network::JsonMsg> msg,
                    const Network::SockAddr& sender) override;
@@ -50,11 +58,19 @@ public:
 
     // The answers kept so far, in arrival order.
     [[nodiscard]] std::vector<DiscoveredDevice> Found();
+    // Answers of senders beyond kMaxDiscoveredDevices, and answers describing no plausible device, dropped
+    // since the search began.
+    [[nodiscard]] std::uint64_t DroppedOverLimit();
+    [[nodiscard]] std::uint64_t DroppedImplausible();
 
 private:
+    void Clear();
+
     std::mutex mutex_;
     std::vector<DiscoveredDevice> found_;
-    std::set<std::pair<Network::SockAddr, std::uint32_t>> seen_;  // sender and msg_id of every answer
+    std::map<Network::SockAddr, std::size_t> places_;  // sender -> its entry in found_
+    std::uint64_t droppedOverLimit_ = 0;
+    std::uint64_t droppedImplausible_ = 0;
 };
 
 }  // namespace Norvane

@@ -19,6 +19,8 @@
 #include "common/err_info.h"
 #include "protocol/json_msg.h"
 
+class IClock;
+
 namespace Network {
 class INetManager;
 }
@@ -29,6 +31,14 @@ namespace Norvane {
 inline constexpr std::uint16_t kDefaultDevicePort = 15001;
 // Samples per channel in one audio block, for every model.
 inline constexpr std::uint32_t kFramesPerBlock = 192;
+// The most inputs, and the most outputs, a device may announce. The device and the façade size their
+// lists and the application's arrays by these counts, so a description must not make them allocate
+// without bound. Every answer that carries one entry per input has to fit into one control datagram
+// (1472 bytes, at least two bytes an entry), which no device with more than about 700 inputs could do;
+// 256 is the power of two below that, far above any model (two tuners) and the simulator's 64.
+inline constexpr std::uint32_t kMaxDeviceChannels = 256;
+// Texts a device describes itself with (its unit id) are cut to this many characters.
+inline constexpr std::size_t kMaxDeviceTextLength = 256;
 
 // What a device says about itself ("dev_info") plus its sample frequency ("state").
 struct DeviceDescription {
@@ -52,6 +62,9 @@ struct DeviceInitInfo {
     std::uint16_t host_port = 0;
     // Called (on the session's worker thread) with every message accepted from the device.
     std::function<void(const std::shared_ptr<Network::JsonMsg>&)> on_message;
+    // The time the session's repeats and the device's own rules run on; not owned, must outlive the
+    // connection. Null: the process's real clock.
+    IClock* clock = nullptr;
 };
 
 // How to run audio.

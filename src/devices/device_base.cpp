@@ -28,7 +28,11 @@ ErrInfo Expired(const char* method, const char* file, std::int32_t line) {
 }  // namespace
 
 DeviceBase::DeviceBase(std::wstring name, Network::INetManager* control, Network::INetManager* audio)
-    : name_(std::move(name)), log_(GetProcessDebugLog()), control_(control), audio_(audio) {}
+    : name_(std::move(name)),
+      log_(GetProcessDebugLog()),
+      control_(control),
+      audio_(audio),
+      clock_(&RealClock()) {}
 
 DeviceBase::~DeviceBase() {
     // The model's destructor has closed already; the session must not outlive its receiver.
@@ -62,11 +66,13 @@ ErrInfo DeviceBase::Init(const DeviceInitInfo& settings) {
 
     const SockAddr deviceAddr(settings.device_addr, settings.device_port);
     const SockAddr localAddr(settings.host_addr, settings.host_port);
+    IClock* const clock = settings.clock != nullptr ? settings.clock : &RealClock();
     {
         std::lock_guard<std::mutex> lock(dataMutex_);
         initInfo_ = settings;
         deviceAddr_ = deviceAddr;
-        recentIds_.clear();
+        refusal_.clear();
+        clock_.store(clock);
     }
     {
         std::lock_guard<std::mutex> lock(sessionMutex_);
@@ -83,6 +89,7 @@ ErrInfo DeviceBase::Init(const DeviceInitInfo& settings) {
     info.factory = &MessageFactory();
     info.default_send_addr = deviceAddr;
     info.local_addr = localAddr;
+    info.clock = clock;
     if (ErrInfo err = session->Init(info); !err.IsOk()) {
         Disconnect();
         return err;
@@ -96,9 +103,18 @@ ErrInfo DeviceBase::Init(const DeviceInitInfo& settings) {
         Disconnect();
         return err;
     }
-    if (!WaitForCondition([this] { return !description_.unit_id.empty(); })) {
+    if (!WaitForCondition([this] { return !description_.unit_id.empty() || !refusal_.empty(); })) {
         Disconnect();
         return Expired(ERR_PLACE("Norvane::DeviceBase::Init"));
+    }
+    std::wstring refusal;
+    {
+        std::lock_guard<std::mutex> lock(dataMutex_);
+        refusal = refusal_;
+    }
+    if (!refusal.empty()) {
+        Disconnect();
+        return result.SetError(refusal);
     }
     if (ErrInfo err = RequestState(true); !err.IsOk()) {
         Disconnect();
@@ -130,6 +146,7 @@ void DeviceBase::Close() {
     Disconnect();
     state_.store(SDK::Disconnected);
     OnDisconnected();
+    LogDropTotals();
     Log(kLogThreads, L"Device closed");
 }
 
@@ -150,12 +167,35 @@ void DeviceBase::Disconnect() {
         session->Stop();
         session.reset();
     }
+    {
+        std::lock_guard<std::mutex> lock(timeMutex_);
+        pendingCurTime_.reset();
+    }
     std::lock_guard<std::mutex> lock(dataMutex_);
     description_ = DeviceDescription{};
     initInfo_ = DeviceInitInfo{};
     deviceAddr_.Clear();
     inputRouting_.clear();
     recentIds_.clear();
+    recentIdSet_.clear();
+    duplicateReportMs_.reset();
+    foreignReportMs_.clear();
+    refusal_.clear();
+    // The connection's clock need not outlive it.
+    clock_.store(&RealClock());
+}
+
+void DeviceBase::LogDropTotals() {
+    const std::uint64_t foreign = droppedForeign_.load();
+    const std::uint64_t duplicates = droppedDuplicates_.load();
+    const std::uint64_t timeRequests = droppedTimeRequests_.load();
+    if (foreign != 0 || duplicates != 0 || timeRequests != 0) {
+        Log(kLogConfig,
+            FormatLine(L"Dropped so far: %llu messages of other senders, %llu late duplicates, "
+                       L"%llu \"get_time\" requests while a \"cur_time\" was on its way",
+                       static_cast<unsigned long long>(foreign), static_cast<unsigned long long>(duplicates),
+                       static_cast<unsigned long long>(timeRequests)));
+    }
 }
 
 std::shared_ptr<Network::IJsonUdpConnect> DeviceBase::Session() {
@@ -273,15 +313,40 @@ void DeviceBase::OnAck(Network::IJsonUdpManager* /*from*/, const std::shared_ptr
 
 void DeviceBase::OnError(Network::IJsonUdpManager* /*from*/, const ErrInfo& /*error*/) {}
 
-bool DeviceBase::SeenBefore(std::uint32_t msgId) {
-    if (std::find(recentIds_.begin(), recentIds_.end(), msgId) != recentIds_.end()) {
-        return true;
-    }
-    recentIds_.push_back(msgId);
-    if (recentIds_.size() > kRecentMessageIds) {
+bool DeviceBase::SeenBefore(std::uint32_t msgId, std::int64_t nowMs) {
+    while (!recentIds_.empty() && nowMs - recentIds_.front().atMs >= kRecentIdMemory.count()) {
+        recentIdSet_.erase(recentIds_.front().id);
         recentIds_.pop_front();
     }
+    if (recentIdSet_.count(msgId) != 0) {
+        return true;
+    }
+    if (recentIds_.size() >= kRecentIdLimit) {
+        recentIdSet_.erase(recentIds_.front().id);
+        recentIds_.pop_front();
+    }
+    recentIds_.push_back(RecentId{msgId, nowMs});
+    recentIdSet_.insert(msgId);
     return false;
+}
+
+bool DeviceBase::ForeignReportDue(const SockAddr& sender, std::int64_t nowMs) {
+    const auto due = [nowMs](std::int64_t lastMs) { return nowMs - lastMs >= kDropReportIntervalMs; };
+    if (auto it = foreignReportMs_.find(sender); it != foreignReportMs_.end()) {
+        if (!due(it->second)) {
+            return false;
+        }
+        it->second = nowMs;
+        return true;
+    }
+    if (foreignReportMs_.size() >= kForeignSendersReported) {
+        std::erase_if(foreignReportMs_, [&](const auto& entry) { return due(entry.second); });
+        if (foreignReportMs_.size() >= kForeignSendersReported) {
+            return false;
+        }
+    }
+    foreignReportMs_.emplace(sender, nowMs);
+    return true;
 }
 
 void DeviceBase::OnMessage(Network::IJsonUdpManager* /*from*/, std::shared_ptr<JsonMsg> msg,
@@ -289,20 +354,30 @@ void DeviceBase::OnMessage(Network::IJsonUdpManager* /*from*/, std::shared_ptr<J
     if (!msg) {
         return;
     }
+    const std::int64_t nowMs = clock_.load()->NowMs();
     std::function<void(const std::shared_ptr<JsonMsg>&)> onMessage;
     {
         std::lock_guard<std::mutex> lock(dataMutex_);
-        if (!deviceAddr_.IsValid() || sender.GetAddr() != deviceAddr_.GetAddr()) {
+        if (!deviceAddr_.IsValid() || sender != deviceAddr_) {
             droppedForeign_.fetch_add(1);
-            const std::wstring device = deviceAddr_.ToString();
-            Log(kLogErrors, FormatLine(L"Message \"%ls\" from %ls dropped: the device is %ls",
-                                       msg->type.c_str(), sender.ToString().c_str(), device.c_str()));
+            if (ForeignReportDue(sender, nowMs)) {
+                const std::wstring device = deviceAddr_.ToString();
+                Log(kLogErrors, FormatLine(L"Message \"%ls\" from %ls dropped: the device is %ls",
+                                           msg->type.c_str(), sender.ToString().c_str(), device.c_str()));
+            }
             return;
         }
-        if (SeenBefore(msg->msg_id)) {
-            droppedDuplicates_.fetch_add(1);
+        if (SeenBefore(msg->msg_id, nowMs)) {
+            const std::uint64_t dropped = droppedDuplicates_.fetch_add(1) + 1;
             Log(kLogMessages, FormatLine(L"Late duplicate \"%ls\" msg_id=%u from %ls dropped",
                                          msg->type.c_str(), msg->msg_id, sender.ToString().c_str()));
+            if (!duplicateReportMs_ || nowMs - *duplicateReportMs_ >= kDropReportIntervalMs) {
+                duplicateReportMs_ = nowMs;
+                Log(kLogConfig, FormatLine(L"Late duplicate \"%ls\" msg_id=%u from %ls dropped; %llu late "
+                                           L"duplicates so far (this line comes at most once a minute)",
+                                           msg->type.c_str(), msg->msg_id, sender.ToString().c_str(),
+                                           static_cast<unsigned long long>(dropped)));
+            }
             return;
         }
         onMessage = initInfo_.on_message;
@@ -338,6 +413,18 @@ void DeviceBase::OnDevInfo(const Network::JsonMsgDevInfo& msg, const SockAddr& f
         return;
     }
     std::lock_guard<std::mutex> lock(dataMutex_);
+    if (msg.inputs > kMaxDeviceChannels || msg.outputs > kMaxDeviceChannels) {
+        // The lists would be sized by these counts. Logged once per connection attempt: the device may
+        // send such answers at any rate.
+        if (refusal_.empty()) {
+            refusal_ = FormatLine(
+                L"Device %ls announces %u inputs and %u outputs; at most %u of each are "
+                L"supported",
+                from.ToString().c_str(), msg.inputs, msg.outputs, kMaxDeviceChannels);
+            Log(kLogErrors, L"\"dev_info\" refused: " + refusal_);
+        }
+        return;
+    }
     if (state_.load() != SDK::Disconnected &&
         (msg.inputs != description_.inputs || msg.outputs != description_.outputs)) {
         // The model's lists were sized by the counts of the handshake; the application sizes its arrays by
@@ -348,7 +435,7 @@ void DeviceBase::OnDevInfo(const Network::JsonMsgDevInfo& msg, const SockAddr& f
                                    description_.outputs));
         return;
     }
-    description_.unit_id = msg.unit_id;
+    description_.unit_id = CutDeviceText(msg.unit_id);
     description_.hardware = msg.hardware;
     description_.firmware = msg.firmware;
     description_.software = msg.software;
@@ -370,7 +457,19 @@ void DeviceBase::OnInputs(const Network::JsonMsgInputs& msg, const SockAddr& /*f
 }
 
 void DeviceBase::OnGetTime(const Network::JsonMsgGetTime& /*msg*/, const SockAddr& from) {
-    ErrInfo err = SendMessageToDevice(std::make_shared<Network::JsonMsgCurTime>(), false);
+    std::shared_ptr<JsonMsg> answer;
+    {
+        // One answer on its way at most: each would take its place in the session's queue, ahead of
+        // the application's requests. A request while one is on its way costs nothing but the count.
+        std::lock_guard<std::mutex> lock(timeMutex_);
+        if (!pendingCurTime_.expired()) {
+            droppedTimeRequests_.fetch_add(1);
+            return;
+        }
+        answer = std::make_shared<Network::JsonMsgCurTime>();
+        pendingCurTime_ = answer;
+    }
+    ErrInfo err = SendMessageToDevice(std::move(answer), false);
     if (!err.IsOk()) {
         Log(kLogErrors, FormatLine(L"\"cur_time\" for %ls not sent: %ls", from.ToString().c_str(),
                                    err.ToShortString().c_str()));

@@ -11,8 +11,14 @@
 // lock guards the description and the model's lists; handlers hold it while they write, readers while
 // they copy, and the data condition is signalled after every message handled.
 //
-// Only messages whose sender has the device's IP address are handled; anything else is dropped with a
-// log line, so nobody else on the network can change the application's view of the device.
+// Only messages whose sender has the device's address and port are handled; anything else is dropped and
+// counted, with a log line at most once a minute per sender, so nobody else on the network can change
+// the application's view of the device, nor flood the log.
+//
+// Whatever the device sends is bounded too: a description with more than kMaxDeviceChannels inputs or
+// outputs is refused (Init fails with the reason), at most one "cur_time" answer to the device's
+// "get_time" is on its way at a time, and the memory of message ids that drops late duplicates holds ids
+// for kRecentIdMemory only, so that a device that restarted and counts its ids from 1 again is heard.
 #pragma once
 
 #include <atomic>
@@ -21,11 +27,15 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
+#include "common/clock.h"
 #include "common/debug_log.h"
 #include "common/err_info.h"
 #include "devices/ack_tracker.h"
@@ -39,9 +49,18 @@ namespace Norvane {
 
 // How long a caller waits for an acknowledgement, and then again for an answer.
 inline constexpr std::chrono::milliseconds kResponseTimeout{2000};
-// Identifiers of the device's messages remembered to drop late duplicates (a repeat that arrives after
-// other messages, which the session no longer recognises).
-inline constexpr std::size_t kRecentMessageIds = 32;
+// How long the identifier of a device's message is remembered to drop late duplicates (a repeat that
+// arrives after other messages, which the session no longer recognises). The device sends a message at
+// most three times, 300 ms apart, so a copy arrives at the latest about 900 ms after the first; a device
+// that restarted reuses identifiers, and its messages must not be taken for duplicates for longer.
+inline constexpr std::chrono::milliseconds kRecentIdMemory{3000};
+// At most this many identifiers are remembered (the oldest give way), whatever rate the device sends at.
+inline constexpr std::size_t kRecentIdLimit = 1024;
+// Drops (late duplicates; messages of one foreign sender) are logged at most once per this interval.
+inline constexpr std::int64_t kDropReportIntervalMs = 60000;
+// Foreign senders whose last report time is kept; further ones are counted but not logged until old
+// entries have expired.
+inline constexpr std::size_t kForeignSendersReported = 64;
 
 class DeviceBase : public Network::IJsonUdpReceiver, public IDevice {
 public:
@@ -90,6 +109,10 @@ public:
     [[nodiscard]] std::uint64_t GetDroppedDuplicates() const noexcept { return droppedDuplicates_.load(); }
     // Messages dropped because their sender was not the device.
     [[nodiscard]] std::uint64_t GetDroppedForeign() const noexcept { return droppedForeign_.load(); }
+    // The device's "get_time" requests not answered because the previous "cur_time" was still on its way.
+    [[nodiscard]] std::uint64_t GetDroppedTimeRequests() const noexcept {
+        return droppedTimeRequests_.load();
+    }
 
 protected:
     // The model's work after a successful handshake (on the thread that called Init).
@@ -103,7 +126,8 @@ protected:
     virtual void OnDevInfo(const Network::JsonMsgDevInfo& msg, const Network::SockAddr& from);
     virtual void OnState(const Network::JsonMsgState& msg, const Network::SockAddr& from);
     virtual void OnInputs(const Network::JsonMsgInputs& msg, const Network::SockAddr& from);
-    // Answers with "cur_time" without waiting: the acknowledgement is delivered by this very thread.
+    // Answers with "cur_time" without waiting: the acknowledgement is delivered by this very thread. While
+    // an earlier answer is still on its way the request is only counted (GetDroppedTimeRequests).
     virtual void OnGetTime(const Network::JsonMsgGetTime& msg, const Network::SockAddr& from);
 
     // Close, then release the session whatever the state. For the destructors of model classes.
@@ -122,8 +146,13 @@ protected:
 private:
     void Disconnect();
     [[nodiscard]] std::shared_ptr<Network::IJsonUdpConnect> Session();
-    // True when the message was handled before (a late duplicate); otherwise remembers it.
-    bool SeenBefore(std::uint32_t msgId);
+    // True when the message was handled less than kRecentIdMemory before `nowMs` (a late duplicate);
+    // otherwise remembers it. Under dataMutex_.
+    bool SeenBefore(std::uint32_t msgId, std::int64_t nowMs);
+    // Whether a drop of a message from `sender` is to be logged now (once a minute per sender).
+    bool ForeignReportDue(const Network::SockAddr& sender, std::int64_t nowMs);
+    // One line with the drop counters, when any is not 0.
+    void LogDropTotals();
 
     const std::wstring name_;
     std::shared_ptr<IDebugLog> log_;
@@ -146,10 +175,26 @@ private:
     Network::SockAddr deviceAddr_;
     DeviceDescription description_;
     std::vector<Network::SockAddr> inputRouting_;
-    std::deque<std::uint32_t> recentIds_;
+    struct RecentId {
+        std::uint32_t id;
+        std::int64_t atMs;
+    };
+    std::deque<RecentId> recentIds_;                             // in arrival order
+    std::unordered_set<std::uint32_t> recentIdSet_;              // the same identifiers, for the look-up
+    std::optional<std::int64_t> duplicateReportMs_;              // when a late duplicate was last logged
+    std::map<Network::SockAddr, std::int64_t> foreignReportMs_;  // sender -> when last logged
+    std::wstring refusal_;  // why the device's description was refused; empty: not refused
+
+    // The clock of the connection (the real one when Init was given none).
+    std::atomic<IClock*> clock_;
+
+    // The "cur_time" on its way: the session holds it until it is acknowledged or given up.
+    std::mutex timeMutex_;
+    std::weak_ptr<Network::JsonMsg> pendingCurTime_;
 
     std::atomic<std::uint64_t> droppedDuplicates_{0};
     std::atomic<std::uint64_t> droppedForeign_{0};
+    std::atomic<std::uint64_t> droppedTimeRequests_{0};
 };
 
 }  // namespace Norvane

@@ -1,6 +1,9 @@
 #include "devices/device_text.h"
 
+#include <algorithm>
 #include <array>
+
+#include "devices/device.h"
 
 namespace Norvane {
 namespace {
@@ -45,6 +48,14 @@ SDK::DeviceType TextToDeviceType(std::wstring_view text) {
 
 SDK::DeviceState TextToDeviceState(std::wstring_view text) {
     return static_cast<SDK::DeviceState>(Find(StateTexts(), text));
+}
+
+std::wstring CutDeviceText(const std::wstring& text) {
+    std::size_t length = std::min(text.size(), kMaxDeviceTextLength);
+    if (length < text.size() && length > 0 && text[length - 1] >= 0xD800 && text[length - 1] <= 0xDBFF) {
+        --length;  // the first half of a pair whose second half is cut off
+    }
+    return text.substr(0, length);
 }
 
 }  // namespace Norvane

@@ -20,4 +20,8 @@ const std::wstring& DeviceStateToText(uint32_t state);
 SDK::DeviceType TextToDeviceType(std::wstring_view text);
 SDK::DeviceState TextToDeviceState(std::wstring_view text);
 
+// The first kMaxDeviceTextLength characters of a text a device sent about itself; a cut never splits a
+// surrogate pair (texts from the parser hold characters above U+FFFF as pairs).
+std::wstring CutDeviceText(const std::wstring& text);
+
 }  // namespace Norvane

@@ -8,9 +8,27 @@
 
 namespace Norvane::SDK {
 
-bool FindActiveDevices(const std::string& host_network_addr, unsigned int host_port,
-                       const std::string& broadcast_network_addr, unsigned int broadcast_port,
-                       std::vector<DeviceInfoEx>& norvane_devices_list) {
+namespace {
+
+// The socket library for the span of one search (on Windows the sockets need it started).
+class SocketLibrary {
+public:
+    SocketLibrary() : started_(platform::StartSocketLibrary().ok()) {}
+    ~SocketLibrary() {
+        if (started_) {
+            platform::StopSocketLibrary();
+        }
+    }
+    SocketLibrary(const SocketLibrary&) = delete;
+    SocketLibrary& operator=(const SocketLibrary&) = delete;
+
+private:
+    bool started_;
+};
+
+bool FindDevices(const std::string& host_network_addr, unsigned int host_port,
+                 const std::string& broadcast_network_addr, unsigned int broadcast_port,
+                 std::vector<DeviceInfoEx>& norvane_devices_list) {
     norvane_devices_list.clear();
     if (host_port > 0xFFFFu || broadcast_port > 0xFFFFu) {
         // Cut to 16 bits it would be some other port.
@@ -18,19 +36,15 @@ bool FindActiveDevices(const std::string& host_network_addr, unsigned int host_p
                      FormatLine(L"FindActiveDevices: port out of range (%u, %u)", host_port, broadcast_port));
         return false;
     }
-    // Paired with the stop below; on Windows the sockets need the library started.
-    const bool started = platform::StartSocketLibrary().ok();
-
-    const Network::SockAddr local(Utf8ToWide(host_network_addr), static_cast<std::uint16_t>(host_port));
-    const Network::SockAddr target(Utf8ToWide(broadcast_network_addr),
-                                   static_cast<std::uint16_t>(broadcast_port));
     std::vector<DiscoveredDevice> found;
-    ErrInfo err = BroadcastReceiver::Find(local, target, found);
-    if (started) {
-        platform::StopSocketLibrary();
-    }
-    if (!err.IsOk()) {
-        return false;
+    {
+        const SocketLibrary sockets;
+        const Network::SockAddr local(Utf8ToWide(host_network_addr), static_cast<std::uint16_t>(host_port));
+        const Network::SockAddr target(Utf8ToWide(broadcast_network_addr),
+                                       static_cast<std::uint16_t>(broadcast_port));
+        if (!BroadcastReceiver::Find(local, target, found).IsOk()) {
+            return false;
+        }
     }
     for (const DiscoveredDevice& d : found) {
         DeviceInfoEx info;
@@ -40,6 +54,22 @@ bool FindActiveDevices(const std::string& host_network_addr, unsigned int host_p
         norvane_devices_list.push_back(std::move(info));
     }
     return true;
+}
+
+}  // namespace
+
+bool FindActiveDevices(const std::string& host_network_addr, unsigned int host_port,
+                       const std::string& broadcast_network_addr, unsigned int broadcast_port,
+                       std::vector<DeviceInfoEx>& norvane_devices_list) {
+    const bool found = NoThrowCall(L"FindActiveDevices", false, [&] {
+        return FindDevices(host_network_addr, host_port, broadcast_network_addr, broadcast_port,
+                           norvane_devices_list);
+    });
+    if (!found) {
+        // Whatever a failed search had put in the list goes.
+        norvane_devices_list.clear();
+    }
+    return found;
 }
 
 }  // namespace Norvane::SDK

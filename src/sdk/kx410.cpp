@@ -44,7 +44,10 @@ DeviceState ToDeviceState(std::uint32_t state) {
 Kx410::Kx410() = default;
 
 Kx410::~Kx410() {
-    Release();
+    (void)NoThrowCall(L"~Kx410", false, [this] {
+        Release();
+        return true;
+    });
 }
 
 void Kx410::Release() {
@@ -60,6 +63,10 @@ void Kx410::Release() {
 }
 
 bool Kx410::Init(const DeviceInitSettings& norvane_settings) {
+    return NoThrowCall(L"Init", false, [&] { return InitDevice(norvane_settings); });
+}
+
+bool Kx410::InitDevice(const DeviceInitSettings& norvane_settings) {
     // Whatever an earlier Init made is closed and released; its threads and sockets do not linger.
     Release();
 
@@ -91,94 +98,109 @@ bool Kx410::Init(const DeviceInitSettings& norvane_settings) {
 }
 
 void Kx410::Close() {
-    if (device_) {
-        device_->Close();
-    }
+    (void)NoThrowCall(L"Close", false, [this] {
+        if (device_) {
+            device_->Close();
+        }
+        return true;
+    });
 }
 
 bool Kx410::Start(const DeviceStartSettings& norvane_settings) {
-    if (!device_) {
-        return false;
-    }
-    onAudio_ = norvane_settings.on_audio;
-    DeviceStartInfo settings;
-    settings.rtp_base_port = norvane_settings.rtp_base_port;
-    settings.buffer_window = norvane_settings.buffer_window;
-    settings.start_latency = norvane_settings.start_latency;
-    settings.on_buffers = norvane_settings.on_buffers;
-    settings.alloc_output_buffers = false;
-    settings.on_audio_io = [this](const std::vector<float*>& in, std::vector<float*>& /*out*/,
-                                  std::size_t frames) {
-        if (onAudio_) {
-            onAudio_(in, frames);
+    return NoThrowCall(L"Start", false, [&] {
+        if (!device_) {
+            return false;
         }
-    };
-    ErrInfo err = device_->Start(settings);
-    if (!err.IsOk()) {
-        LogLine(L"Start: audio could not be started: " + err.ToShortString());
-        err.MarkHandled();
-        return false;
-    }
-    return true;
+        onAudio_ = norvane_settings.on_audio;
+        DeviceStartInfo settings;
+        settings.rtp_base_port = norvane_settings.rtp_base_port;
+        settings.buffer_window = norvane_settings.buffer_window;
+        settings.start_latency = norvane_settings.start_latency;
+        settings.on_buffers = norvane_settings.on_buffers;
+        settings.alloc_output_buffers = false;
+        settings.on_audio_io = [this](const std::vector<float*>& in, std::vector<float*>& /*out*/,
+                                      std::size_t frames) {
+            if (onAudio_) {
+                onAudio_(in, frames);
+            }
+        };
+        ErrInfo err = device_->Start(settings);
+        if (!err.IsOk()) {
+            LogLine(L"Start: audio could not be started: " + err.ToShortString());
+            err.MarkHandled();
+            return false;
+        }
+        return true;
+    });
 }
 
 void Kx410::Stop() {
-    if (device_) {
-        device_->Stop();
-    }
+    (void)NoThrowCall(L"Stop", false, [this] {
+        if (device_) {
+            device_->Stop();
+        }
+        return true;
+    });
 }
 
 DeviceState Kx410::GetState() {
-    return device_ ? ToDeviceState(device_->GetState()) : Disconnected;
+    return NoThrowCall(L"GetState", Disconnected,
+                       [this] { return device_ ? ToDeviceState(device_->GetState()) : Disconnected; });
 }
 
 std::string Kx410::GetDeviceId() {
-    return device_ ? WideToUtf8(device_->GetDeviceId()) : std::string();
+    return NoThrowCall(L"GetDeviceId", std::string(),
+                       [this] { return device_ ? WideToUtf8(device_->GetDeviceId()) : std::string(); });
 }
 
 DeviceInfo Kx410::GetDeviceInfo() {
-    return device_ ? ToDeviceInfo(device_->GetDeviceInfo()) : DeviceInfo();
+    return NoThrowCall(L"GetDeviceInfo", DeviceInfo(),
+                       [this] { return device_ ? ToDeviceInfo(device_->GetDeviceInfo()) : DeviceInfo(); });
 }
 
 unsigned int Kx410::GetInputs() {
-    return device_ ? device_->GetInputs() : 0;
+    return NoThrowCall(L"GetInputs", 0u, [this] { return device_ ? device_->GetInputs() : 0u; });
 }
 
 unsigned int Kx410::GetFramesPerBlock() {
-    return device_ ? device_->GetFramesPerBlock() : 0;
+    return NoThrowCall(L"GetFramesPerBlock", 0u,
+                       [this] { return device_ ? device_->GetFramesPerBlock() : 0u; });
 }
 
 unsigned int Kx410::GetSampleFreq() {
-    return device_ ? device_->GetSampleFreq() : 0;
+    return NoThrowCall(L"GetSampleFreq", 0u, [this] { return device_ ? device_->GetSampleFreq() : 0u; });
 }
 
 bool Kx410::GetFmFreq(unsigned int* freqs, bool request) {
-    return tuner_ != nullptr && tuner_->GetFmFreq(freqs, request);
+    return NoThrowCall(L"GetFmFreq", false,
+                       [&] { return tuner_ != nullptr && tuner_->GetFmFreq(freqs, request); });
 }
 
 bool Kx410::SetFmFreq(const unsigned int* freqs) {
-    return tuner_ != nullptr && tuner_->SetFmFreq(freqs);
+    return NoThrowCall(L"SetFmFreq", false, [&] { return tuner_ != nullptr && tuner_->SetFmFreq(freqs); });
 }
 
 bool Kx410::GetFmQuality(Kx410TunerQualityValues* norvane_qvals, bool request) {
-    if (tuner_ == nullptr) {
-        return false;
-    }
-    std::vector<TunerQualityValues> values(cached_.inputs);
-    if (!tuner_->GetFmQuality(values.data(), request)) {
-        return false;
-    }
-    if (!values.empty() && norvane_qvals == nullptr) {
-        return false;
-    }
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        norvane_qvals[i].rssi = values[i].rssi;
-        norvane_qvals[i].snr = values[i].snr;
-        norvane_qvals[i].multipath = values[i].multipath;
-        norvane_qvals[i].pilot = values[i].pilot;
-        norvane_qvals[i].valid = values[i].valid;
-    }
-    return true;
+    return NoThrowCall(L"GetFmQuality", false, [&] {
+        if (tuner_ == nullptr) {
+            return false;
+        }
+        std::vector<TunerQualityValues> values(cached_.inputs);
+        if (!tuner_->GetFmQuality(values.data(), request)) {
+            return false;
+        }
+        if (!values.empty() && norvane_qvals == nullptr) {
+            return false;
+        }
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            norvane_qvals[i].rssi = values[i].rssi;
+            norvane_qvals[i].snr = values[i].snr;
+            norvane_qvals[i].multipath = values[i].multipath;
+            norvane_qvals[i].pilot = values[i].pilot;
+            norvane_qvals[i].valid = values[i].valid;
+        }
+        return true;
+    });
 }
 
 // Texts that came through the JSON parser hold characters above U+FFFF as UTF-16 surrogate pairs. Where
@@ -197,22 +219,24 @@ static std::wstring NativeWide(std::wstring text) {
 }
 
 bool Kx410::GetRdsData(Kx410TunerRdsDataValues* norvane_rdsv, bool request) {
-    if (tuner_ == nullptr) {
-        return false;
-    }
-    std::vector<TunerRdsDataValues> values(cached_.inputs);
-    if (!tuner_->GetRdsData(values.data(), request)) {
-        return false;
-    }
-    if (!values.empty() && norvane_rdsv == nullptr) {
-        return false;
-    }
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        norvane_rdsv[i].psrv = NativeWide(std::move(values[i].psrv));
-        norvane_rdsv[i].text = NativeWide(std::move(values[i].text));
-        norvane_rdsv[i].time = NativeWide(std::move(values[i].time));
-    }
-    return true;
+    return NoThrowCall(L"GetRdsData", false, [&] {
+        if (tuner_ == nullptr) {
+            return false;
+        }
+        std::vector<TunerRdsDataValues> values(cached_.inputs);
+        if (!tuner_->GetRdsData(values.data(), request)) {
+            return false;
+        }
+        if (!values.empty() && norvane_rdsv == nullptr) {
+            return false;
+        }
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            norvane_rdsv[i].psrv = NativeWide(std::move(values[i].psrv));
+            norvane_rdsv[i].text = NativeWide(std::move(values[i].text));
+            norvane_rdsv[i].time = NativeWide(std::move(values[i].time));
+        }
+        return true;
+    });
 }
 
 IKx410* CreateKx410() {

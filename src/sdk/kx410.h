@@ -4,16 +4,23 @@
 //
 // What an Init creates is released by the next Init and by the destructor: the device is closed and
 // destroyed first, then both socket services are stopped (their threads joined, their sockets closed).
+//
+// No call throws: each one catches what its body throws (a failed allocation, in practice), logs it and
+// gives the call's empty result.
 #pragma once
 
 #include <norvane/sdk.h>
 
 #include <cstddef>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <new>
+#include <string>
 #include <vector>
 
+#include "common/environment.h"
 #include "devices/device.h"
 #include "net/inet.h"
 
@@ -52,6 +59,8 @@ public:
 private:
     // Closes and destroys the device, then the services.
     void Release();
+    // Init without the guard against exceptions.
+    bool InitDevice(const DeviceInitSettings& norvane_settings);
 
     std::shared_ptr<Network::INetManager> control_;
     std::shared_ptr<Network::INetManager> audio_;
@@ -60,6 +69,28 @@ private:
     DeviceDescription cached_;
     std::function<void(const std::vector<float*>&, std::size_t)> onAudio_;
 };
+
+// Runs the body of a call of the interface, which must not throw: an exception (in practice a failed
+// allocation) ends the call with `fallback` and a log line naming the call.
+template <class Result, class Body>
+Result NoThrowCall(const wchar_t* call, Result fallback, Body&& body) noexcept {
+    const wchar_t* what = L"an unknown exception";
+    try {
+        return body();
+    } catch (const std::bad_alloc&) {
+        what = L"out of memory";
+    } catch (const std::exception&) {
+        what = L"an exception";
+    } catch (...) {
+    }
+    try {
+        WriteAtLevel(GetProcessDebugLog(), kLogErrors,
+                     std::wstring(L"Kx410: ") + call + L": failed: " + what);
+    } catch (...) {
+        // Not even the line could be made: the result says enough.
+    }
+    return fallback;
+}
 
 // The device's description as the public record (the output count is not carried over).
 DeviceInfo ToDeviceInfo(const DeviceDescription& description);

@@ -1,41 +1,77 @@
-// What discovery lists, driven through its receiver directly; the full search against the simulator is
-// an end-to-end test of the SDK.
+// What discovery lists, driven through its receiver directly, and one search flooded through a socket;
+// the full search against the simulator is an end-to-end test of the SDK.
 #include "devices/broadcast_receiver.h"
 
 #include <gtest/gtest.h>
 
+#include <future>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "protocol/device_msgs.h"
+#include "udp_peer.h"
 
 namespace {
 
-std::shared_ptr<Network::JsonMsgDevInfo> Answer(const wchar_t* unit_id, std::uint32_t id) {
+using namespace Norvane;
+
+std::shared_ptr<Network::JsonMsgDevInfo> Answer(std::wstring unit_id, std::uint32_t inputs = 2,
+                                                std::uint32_t outputs = 0) {
     auto info = std::make_shared<Network::JsonMsgDevInfo>();
-    info->unit_id = unit_id;
-    info->inputs = 2;
-    info->msg_id = id;
+    info->unit_id = std::move(unit_id);
+    info->inputs = inputs;
+    info->outputs = outputs;
     return info;
 }
 
-TEST(BroadcastReceiver, EachAnswerIsListedOnceWithItsSender) {
+TEST(BroadcastReceiver, OneEntryPerSenderWithItsLatestPlausibleAnswerUpToTheLimit) {
     const Network::SockAddr a(L"10.0.0.1", 15001);
-    const Network::SockAddr b(L"10.0.0.2", 15001);
+    const Network::SockAddr b(L"10.0.0.1", 15002);
     Norvane::BroadcastReceiver receiver;
-    receiver.OnMessage(nullptr, Answer(L"A", 7), a);
+    receiver.OnMessage(nullptr, Answer(L"A"), a);
     receiver.OnMessage(nullptr, std::make_shared<Network::JsonMsgState>(), a);  // not an answer
-    receiver.OnMessage(nullptr, Answer(L"B", 7), b);                            // same id, other sender
-    receiver.OnMessage(nullptr, Answer(L"A", 7), a);                            // a late repeat
-    receiver.OnMessage(nullptr, Answer(L"A2", 8), a);                           // another answer of A
+    receiver.OnMessage(nullptr, Answer(L"B"), b);
+    receiver.OnMessage(nullptr, Answer(std::wstring(300, L'x'), 3), a);      // replaces A in its place
+    receiver.OnMessage(nullptr, Answer(L"big", kMaxDeviceChannels + 1), b);  // no such device
+    receiver.OnMessage(nullptr, Answer(L"big", 2, kMaxDeviceChannels + 1), b);
+    for (std::uint16_t port = 1; port <= kMaxDiscoveredDevices; ++port) {
+        receiver.OnMessage(nullptr, Answer(L"D"), Network::SockAddr(L"10.1.0.1", port));
+    }
     const std::vector<Norvane::DiscoveredDevice> found = receiver.Found();
-    ASSERT_EQ(found.size(), 3u);
-    EXPECT_EQ(found[0].description.unit_id, L"A");
-    EXPECT_EQ(found[0].source, a);
-    EXPECT_EQ(found[0].description.inputs, 2u);
-    EXPECT_EQ(found[1].source, b);
-    EXPECT_EQ(found[2].description.unit_id, L"A2");
+    ASSERT_EQ(found.size(), kMaxDiscoveredDevices);
+    EXPECT_EQ(found[0].description.unit_id, std::wstring(Norvane::kMaxDeviceTextLength, L'x'));
+    EXPECT_EQ(found[1].description.unit_id, L"B");
+    EXPECT_EQ(receiver.DroppedImplausible(), 2u);
+    EXPECT_EQ(receiver.DroppedOverLimit(), 2u);
+}
+
+// One peer answers the search thousands of times with new msg_ids; a second one is the real device.
+TEST(BroadcastReceiver, AFloodedSearchListsTheFlooderOnceAndTheRealDevice) {
+    testing_support::UdpPeer flooder;
+    testing_support::UdpPeer device;
+    std::vector<Norvane::DiscoveredDevice> found;
+    auto search = std::async(std::launch::async, [&] {
+        return Norvane::BroadcastReceiver::Find(Network::SockAddr(L"127.0.0.1", 0),
+                                                Network::SockAddr(L"127.0.0.1", flooder.Port()), found);
+    });
+    const std::optional<testing_support::PeerDatagram> find = flooder.Receive();
+    ASSERT_TRUE(find.has_value());
+    const auto answer = [&](testing_support::UdpPeer& peer, const char* unit, std::uint32_t id) {
+        peer.SendText(R"({"audio_protocol":1,"control_protocol":1,"firmware":1,"hardware":1,"inputs":2,)"
+                      R"("msg":"dev_info","msg_id":)" +
+                          std::to_string(id) + R"(,"outputs":0,"rtp_port":0,)" +
+                          R"("software":1,"unit_id":")" + unit + R"(","unit_type":"KX410"})",
+                      find->from);
+    };
+    answer(device, "REAL", 1);
+    for (std::uint32_t id = 1; id <= 5000; ++id) {
+        answer(flooder, "FLOOD", id);
+    }
+    ASSERT_TRUE(search.get().IsOk());
+    ASSERT_EQ(found.size(), 2u);
+    EXPECT_EQ(found[0].source.GetPort(), device.Port());
+    EXPECT_EQ(found[1].description.unit_id, L"FLOOD");
 }
 
 }  // namespace

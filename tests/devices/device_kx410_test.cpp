@@ -14,6 +14,7 @@
 #include "net/inet.h"
 #include "platform/utf8.h"
 #include "sim/simulator.h"
+#include "test_clock.h"
 #include "wait.h"
 
 namespace {
@@ -37,10 +38,11 @@ protected:
         sim_.Stop();
     }
 
-    void StartSim(const Sim::Faults& faults) {
+    void StartSim(const Sim::Faults& faults, std::uint32_t tuners = 2) {
         sim_.Stop();
         Sim::SimConfig config = Sim::SimConfig::WithDevices(1);
         config.devices[0].faults = faults;
+        config.devices[0].tuners = tuners;
         std::string error;
         ASSERT_TRUE(sim_.Start(config, &error)) << error;
     }
@@ -50,6 +52,7 @@ protected:
         settings.device_addr = L"127.0.0.1";
         settings.device_port = sim_.DeviceAddress(0).GetPort();
         settings.host_addr = L"127.0.0.1";  // port 0: the system picks one
+        settings.clock = &clock_;
         return device_->Init(settings);
     }
 
@@ -71,6 +74,7 @@ protected:
         return r;
     }
 
+    testing_support::TestClock clock_;
     Sim::Simulator sim_;
     std::shared_ptr<Network::INetManager> control_ =
         Network::INetManager::Create(ComponentInfo{L"control"}, true, 0);
@@ -226,9 +230,49 @@ TEST_F(Tuner, ALateDuplicateOrAForeignSenderChangesNothing) {
     EXPECT_EQ(Read().freqs, (std::vector<unsigned int>{81000, 82000}));
     EXPECT_EQ(device_->GetDroppedDuplicates(), 1u);
 
-    device_->OnMessage(nullptr, FreqAnswer(66600),
-                       Network::SockAddr(L"10.9.8.7", sim_.DeviceAddress(0).GetPort()));
+    const std::uint16_t port = sim_.DeviceAddress(0).GetPort();
+    device_->OnMessage(nullptr, FreqAnswer(66600), Network::SockAddr(L"10.9.8.7", port));
+    device_->OnMessage(nullptr, FreqAnswer(66700), Network::SockAddr(L"127.0.0.1", port ^ 1));
     EXPECT_EQ(Read().freqs, (std::vector<unsigned int>{81000, 82000}));
+}
+
+// A copy comes at most ~900 ms after its message; a device that restarted uses the same ids again later.
+TEST_F(Tuner, AMessageIdIsRememberedForThreeSecondsOnly) {
+    ASSERT_TRUE(Connect().IsOk());
+    const std::pair<int, bool> rows[] = {{900, false}, {2999, false}, {3000, true}};  // after ms, taken
+    std::uint32_t id = 0x7E000000u;  // not among the simulator's ids
+    for (const auto& row : rows) {
+        Deliver(FreqAnswer(80000), id);
+        clock_.Step(std::chrono::milliseconds(row.first));
+        Deliver(FreqAnswer(90000), id++);
+        EXPECT_EQ(Read().freqs[0], row.second ? 90000u : 80000u) << row.first;
+    }
+}
+
+// The device's lists and the application's arrays are sized by the count.
+TEST_F(Tuner, ADescriptionWithTooManyInputsIsRefusedAtOnce) {
+    StartSim({}, 100000);
+    ErrInfo err = Connect();
+    EXPECT_NE(err.GetText().find(L"announces 100000 inputs"), std::wstring::npos) << "not a time-out";
+    err.MarkHandled();
+}
+
+// Each "cur_time" would wait in the session's queue ahead of the application's requests.
+TEST_F(Tuner, AGetTimeFloodLeavesOneCurTimeOnItsWay) {
+    ASSERT_TRUE(Connect().IsOk());
+    sim_.SetFaults(0, Sim::Faults{.no_ack = true});
+    const std::uint64_t before = sim_.Counters(0).unhandled;
+    for (int i = 0; i < 1000; ++i) {
+        Deliver(std::make_shared<Network::JsonMsgGetTime>());
+    }
+    EXPECT_EQ(device_->GetDroppedTimeRequests(), 999u);
+    EXPECT_TRUE(testing_support::WaitUntil([&] { return sim_.Counters(0).unhandled == before + 1; }));
+    // Once the session has given it up, the next request is answered.
+    EXPECT_TRUE(testing_support::WaitUntil([&] {
+        clock_.Step(std::chrono::milliseconds(400));
+        Deliver(std::make_shared<Network::JsonMsgGetTime>());
+        return sim_.Counters(0).unhandled >= before + 2;
+    }));
 }
 
 TEST_F(Tuner, ReadersNeverSeeHalfAnAnswer) {

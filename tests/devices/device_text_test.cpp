@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "devices/device.h"
+
 namespace {
 
 using namespace Norvane;
@@ -21,6 +23,11 @@ TEST(DeviceText, TablesConvertBothWaysAndUnknownsGiveEmptyTextOrZero) {
         EXPECT_EQ(TextToDeviceType(text), SDK::KX260);
     }
     EXPECT_EQ(TextToDeviceState(L"rtpactive"), SDK::Disconnected);
+}
+
+TEST(DeviceText, ACutNeverSplitsASurrogatePair) {
+    const std::wstring text = std::wstring(kMaxDeviceTextLength - 1, L'x') + L"\xD83C\xDFB5";  // U+1F3B5 last
+    EXPECT_EQ(CutDeviceText(text), text.substr(0, kMaxDeviceTextLength - 1));
 }
 
 }  // namespace

@@ -137,6 +137,14 @@ TEST_F(Kx410Sim, ASecondInitAndTheDestructorReleaseWhatInitMade) {
     EXPECT_TRUE(audio.expired());
 }
 
+// The application sizes its arrays by the tuner count: a device announcing 100,000 is not connected.
+TEST_F(Kx410Sim, ADeviceAnnouncingTooManyTunersIsNotConnected) {
+    StartSim(1, [](Sim::SimConfig& c) { c.devices[0].tuners = 100000; });
+    std::unique_ptr<SDK::IKx410> kx(SDK::CreateKx410());
+    EXPECT_FALSE(Connect(*kx, 0));
+    EXPECT_EQ(kx->GetInputs(), 0u);
+}
+
 TEST_F(Kx410Sim, DiscoveryListsEveryDeviceAfterTheFullWait) {
     StartSim(3, [](Sim::SimConfig& c) {
         c.discovery_spread_ms = 200;
