@@ -3,6 +3,7 @@
 #include <atomic>
 #include <limits>
 
+#include "common/safe_text.h"
 #include "platform/calendar_time.h"
 #include "platform/thread.h"
 #include "platform/utf8.h"
@@ -107,7 +108,10 @@ std::wstring FormatLogRecord(std::wstring_view text, const LogTimePoint& now, bo
     if (withThread) {
         AppendThreadPrefix(record);
     }
-    record.append(text).append(L"\r\n");
+    // The text is one line whatever it holds: a CR or LF inside it (or any other control character)
+    // becomes U+FFFD, so no caller's text can start a record of its own.
+    AppendSafeText(record, text);
+    record.append(L"\r\n");
     return record;
 }
 

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "common/err_info.h"
+#include "common/safe_text.h"
 #include "platform/calendar_time.h"
 #include "platform/utf8.h"
 #include "protocol/packet.h"
@@ -32,20 +33,19 @@ std::string EndpointText(const Network::SockAddr& addr) {
 
 std::string DatagramText(const std::vector<std::uint8_t>& bytes) {
     constexpr std::size_t kMaxShown = 2000;
-    std::string text;
-    std::size_t i = 0;
-    for (; i < bytes.size() && bytes[i] != 0; ++i) {
-        if (i < kMaxShown) {
-            text.push_back(bytes[i] < 0x20 || bytes[i] == 0x7F ? '?' : static_cast<char>(bytes[i]));
-        }
-    }
-    if (i > kMaxShown) {
+    const auto* begin = reinterpret_cast<const char*>(bytes.data());
+    const std::size_t end =
+        static_cast<std::size_t>(std::find(bytes.begin(), bytes.end(), 0) - bytes.begin());
+    // The sender's text, made safe for a terminal and a log line (a sequence cut at the limit shows as
+    // U+FFFD like any other broken one).
+    std::string text = SafeText(std::string_view(begin, std::min(end, kMaxShown)));
+    if (end > kMaxShown) {
         text += "...";
     }
-    if (i == bytes.size()) {
+    if (end == bytes.size()) {
         return text + " (no end of text, " + std::to_string(bytes.size()) + " bytes)";
     }
-    const std::size_t attachment = bytes.size() - i - 1;
+    const std::size_t attachment = bytes.size() - end - 1;
     if (attachment > 0) {
         text += " +" + std::to_string(attachment) + " bytes";
     }

@@ -145,8 +145,8 @@ private:
 
 // "a.b.c.d:port".
 [[nodiscard]] std::string EndpointText(const Network::SockAddr& addr);
-// The text part of a datagram for a log line: the bytes up to the zero byte (control characters shown
-// as '?', cut after 2000 bytes), then " +N bytes" for an attachment.
+// The text part of a datagram for a log line: the bytes up to the zero byte (cut after 2000 bytes, made
+// safe by SafeText: control characters and broken UTF-8 shown as U+FFFD), then " +N bytes" for an attachment.
 [[nodiscard]] std::string DatagramText(const std::vector<std::uint8_t>& bytes);
 
 }  // namespace Sim
