@@ -1,16 +1,15 @@
 #!/usr/bin/env python3
 """kxctl against a simulated device while a hostile peer floods it, end to end (Linux).
 
-With each flood running at full speed from 127.0.0.2 (ping-pair, big-att and garbage and ping at kxctl's
-control port; get-time from the device kxctl talks to), `kxctl info`, `kxctl quality` and
-`kxctl monitor --count 3` must succeed every time with kxctl's peak memory under 64 MB; a discovery
-answered by a device that streams "dev_info" must end after its 3 s and list the real device.
+With each flood at full speed from 127.0.0.2 (ping-pair, big-att, ping and garbage at kxctl's control
+port; get-time from the device kxctl talks to), `kxctl info`, `quality` and `monitor --count 3` must
+succeed every time with kxctl's peak memory under 64 MB; a discovery answered by a device that streams
+"dev_info" must end after 3 s +- 0.2 s and list the real device.
 
-usage: flood_test.py KXSIM KXCTL
+usage: flood_test.py KXSIM KXCTL [KIND...]   (default: every kind, "discovery" standing for dev-info)
 """
 import json
 import os
-import queue
 import re
 import signal
 import socket
@@ -20,135 +19,92 @@ import tempfile
 import threading
 import time
 
-KXSIM, KXCTL = sys.argv[1], sys.argv[2]
+KXSIM, KXCTL = sys.argv[1:3]
+KINDS = sys.argv[3:] or ["ping-pair", "big-att", "ping", "garbage", "get-time", "discovery"]
 HOSTILE = "127.0.0.2"  # on Linux all of 127/8 is loopback
-RUNS = 2  # of each command under each flood
-MEMORY_LIMIT_KB = 64 * 1024
-COMMAND_SECONDS = 120  # generous: a loaded 2-core machine
 failures = []
-
-
-def free_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-class Kxsim:
-    """A kxsim process whose output lines are read on a thread of their own."""
-
-    def __init__(self, args):
-        self.proc = subprocess.Popen([KXSIM] + args, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                                     text=True, errors="replace")
-        self.lines = queue.Queue()
-        self.seen = []
-        threading.Thread(target=self._read, daemon=True).start()
-
-    def _read(self):
-        for line in self.proc.stdout:
-            self.lines.put(line.rstrip("\n"))
-        self.lines.put(None)
-
-    def wait_for(self, pattern, seconds=60):
-        end = time.monotonic() + seconds
-        while time.monotonic() < end:
-            try:
-                line = self.lines.get(timeout=max(0.1, end - time.monotonic()))
-            except queue.Empty:
-                break
-            if line is None:
-                break
-            self.seen.append(line)
-            match = re.search(pattern, line)
-            if match:
-                return match
-        raise RuntimeError("kxsim never printed /%s/; got: %s" % (pattern, self.seen[-5:]))
-
-    def stop(self):
-        """Ends it as Ctrl-C would and returns its flood line, if any."""
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGINT)
-        try:
-            self.proc.wait(timeout=60)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
-        rest = [line for line in iter(self.lines.get, None)]
-        return next((line for line in self.seen + rest if line.startswith("flood ")), "")
-
-
-def run_kxctl(args):
-    """Runs kxctl; returns (exit code, output, seconds, peak resident kB of kxctl alone)."""
-    started = time.monotonic()
-    proc = subprocess.Popen([KXCTL] + args, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    timer = threading.Timer(COMMAND_SECONDS, proc.kill)
-    timer.start()
-    out = proc.stdout.read() + proc.stderr.read()
-    _, status, usage = os.wait4(proc.pid, 0)
-    timer.cancel()
-    proc.returncode = os.waitstatus_to_exitcode(status)
-    return proc.returncode, out.decode("utf-8", "replace"), time.monotonic() - started, usage.ru_maxrss
 
 
 def check(what, ok, detail=""):
     print(("ok    " if ok else "FAIL  ") + what + ("" if ok else ": " + detail), flush=True)
     if not ok:
         failures.append(what)
+    return ok
 
 
-def commands_hold(label, device, local):
-    for args in (["info", device], ["quality", device], ["monitor", device, "--count", "3", "--interval", "0.2"]):
-        for run in range(RUNS):
-            code, out, seconds, peak_kb = run_kxctl(local + ["--log-folder", LOGS] + args)
-            what = "%s: kxctl %s, run %d (%.1f s, %d MB)" % (label, args[0], run + 1, seconds, peak_kb // 1024)
-            check(what, code == 0 and peak_kb < MEMORY_LIMIT_KB, "exit %d, %d kB\n%s" % (code, peak_kb, out[-600:]))
+def kxsim(*args):
+    """Starts kxsim; returns the process and the addresses of its first device and its discovery port."""
+    proc = subprocess.Popen([KXSIM, "--port", "0", *args], stdout=subprocess.PIPE, text=True, errors="replace")
+    found = {}
+    for line in proc.stdout if "--target" not in args else []:  # a flood sender prints at the end only
+        for key, pattern in (("discovery", "discovery port "), ("device", r"^  \S+ at ")):
+            match = re.search(pattern + r"(\d+\.\d+\.\d+\.\d+:\d+)", line)
+            found[key] = found.get(key) or (match and match.group(1))
+        if found["device"]:
+            break
+    return proc, found.get("device"), found.get("discovery")
 
 
-def device_address(sim):
-    return sim.wait_for(r"^  \S+ at (\d+\.\d+\.\d+\.\d+:\d+), ").group(1)
+def stop(proc):
+    """Ends kxsim as Ctrl-C would; returns its flood line."""
+    proc.send_signal(signal.SIGTERM)
+    out, _ = proc.communicate(timeout=60)
+    return next((line for line in out.splitlines() if line.startswith("flood ")), "")
+
+
+def kxctl(*args):
+    """Runs kxctl; returns its exit code, output, seconds and peak resident kB (its own, by wait4)."""
+    started = time.monotonic()
+    proc = subprocess.Popen([KXCTL, "--log-folder", LOGS, *args], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    timer = threading.Timer(120, proc.kill)  # generous: a loaded 2-core machine
+    timer.start()
+    out = proc.stdout.read().decode("utf-8", "replace")
+    _, status, usage = os.wait4(proc.pid, 0)
+    timer.cancel()
+    return os.waitstatus_to_exitcode(status), out, time.monotonic() - started, usage.ru_maxrss
+
+
+def commands_hold(label, device, *local):
+    """Each command twice; the first failure ends the flood's checks."""
+    for args in (["info"], ["quality"], ["monitor", "--count", "3", "--interval", "0.2"]):
+        for run in (1, 2):
+            code, out, seconds, peak_kb = kxctl(*local, args[0], device, *args[1:])
+            if not check("%s: kxctl %s, run %d (%.1f s, %d MB)" % (label, args[0], run, seconds, peak_kb >> 10),
+                         code == 0 and peak_kb < 64 * 1024, "exit %d, %d kB\n%s" % (code, peak_kb, out[-600:])):
+                return
 
 
 with tempfile.TemporaryDirectory(prefix="flood_e2e") as LOGS:
-    # The device kxctl talks to, and the floods at kxctl's control port from 127.0.0.2.
-    real = Kxsim(["--port", "0", "--no-discovery", "--duration", "3600"])
-    device = device_address(real)
-    for kind in ("ping-pair", "big-att", "ping", "garbage"):
-        port = free_port()
-        flood = Kxsim(["--flood", kind, "--target", "127.0.0.1:%d" % port, "--bind", HOSTILE, "--rate", "0",
-                       "--seconds", "3600"])
-        time.sleep(0.5)  # under way (a flood that failed to start is caught by its missing rate line)
-        commands_hold("flood " + kind, device, ["--local", "127.0.0.1:%d" % port])
-        line = flood.stop()
-        check("flood %s reported its rate" % kind, "datagrams/s" in line, line)
-        print("      " + line, flush=True)
-    real.stop()
+    real, device, _ = kxsim("--no-discovery")
+    for kind in [k for k in KINDS if k in ("ping-pair", "big-att", "ping", "garbage")]:
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:  # kxctl's control port, free for now
+            s.bind(("127.0.0.1", 0))
+            port = s.getsockname()[1]
+        flood, _, _ = kxsim("--flood", kind, "--target", "127.0.0.1:%d" % port, "--bind", HOSTILE, "--seconds", "3600")
+        commands_hold("flood " + kind, device, "--local", "127.0.0.1:%d" % port)
+        line = stop(flood)
+        check("flood %s reported its rate: %s" % (kind, line), "datagrams/s" in line)
+    stop(real)
 
-    # A hostile device: once kxctl talks to it, "get_time" requests stream to kxctl at full speed.
-    hostile = Kxsim(["--flood", "get-time", "--rate", "0", "--seconds", "3600", "--bind", HOSTILE, "--port", "0",
-                     "--no-discovery"])
-    commands_hold("flood get-time", device_address(hostile), [])
-    line = hostile.stop()
-    check("flood get-time reported its rate", "datagrams/s" in line, line)
-    print("      " + line, flush=True)
+    if "get-time" in KINDS:  # once kxctl talks to the device, "get_time" streams at it
+        hostile, device, _ = kxsim("--flood", "get-time", "--seconds", "3600", "--bind", HOSTILE, "--no-discovery")
+        commands_hold("flood get-time", device)
+        line = stop(hostile)
+        check("flood get-time reported its rate: " + line, "datagrams/s" in line)
 
-    # Discovery answered by a real device and by one that streams "dev_info" with new msg_ids.
-    settings = os.path.join(LOGS, "sim.json")
-    with open(settings, "w") as f:
-        json.dump({"devices": [{"unit_id": "REAL-1"}, {"unit_id": "HOSTILE-2",
-                                                        "faults": {"dev_info_flood": 4294967295}}]}, f)
-    sims = Kxsim(["--config", settings, "--port", "0", "--discovery-port", "0", "--duration", "3600"])
-    discovery = sims.wait_for(r"discovery port (\d+\.\d+\.\d+\.\d+:\d+)").group(1)
-    real_address = device_address(sims)
-    code, out, seconds, peak_kb = run_kxctl(["--json", "--log-folder", LOGS, "discover", "--target", discovery])
-    check("flooded discovery ends in 3 s +- 0.2 s (%.2f s)" % seconds, code == 0 and 2.8 <= seconds <= 3.2, out[-600:])
-    try:
-        found = json.loads(out.splitlines()[0])["devices"] if code == 0 else []
-    except (ValueError, IndexError, KeyError):
-        found = []
-    host, port = real_address.rsplit(":", 1)
-    check("flooded discovery lists the real device (%d entries, %d MB)" % (len(found), peak_kb // 1024),
-          any(d.get("unit_id") == "REAL-1" and d.get("port") == int(port) for d in found), out[-600:])
-    sims.stop()
+    if "discovery" in KINDS:  # one real device, one that answers "dev_find" with a stream of "dev_info"
+        settings = os.path.join(LOGS, "sim.json")
+        with open(settings, "w") as f:
+            json.dump({"devices": [{"unit_id": "REAL-1"},
+                                   {"unit_id": "HOSTILE-2", "faults": {"dev_info_flood": 4294967295}}]}, f)
+        sims, device, discovery = kxsim("--config", settings, "--discovery-port", "0")
+        code, out, seconds, peak_kb = kxctl("--json", "discover", discovery)
+        check("flooded discovery ends in 3 s +- 0.2 s (%.2f s)" % seconds, code == 0 and 2.8 <= seconds <= 3.2, out[-300:])
+        found = json.loads(out.splitlines()[0])["devices"] if code == 0 and out.startswith("{") else []
+        real_port = int(device.split(":")[1])
+        check("flooded discovery lists the real device (%d entries, %d MB)" % (len(found), peak_kb >> 10),
+              any(d.get("unit_id") == "REAL-1" and d.get("port") == real_port for d in found), out[-300:])
+        stop(sims)
 
 print("%d check(s) failed" % len(failures) if failures else "every check held")
 sys.exit(1 if failures else 0)

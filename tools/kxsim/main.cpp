@@ -182,6 +182,9 @@ int main(int argc, char** argv) {
     config.log = PrintLine;
     platform::UseUtf8Output();  // station names and radiotexts in the datagram lines are UTF-8
 
+    std::signal(SIGINT, OnSignal);
+    std::signal(SIGTERM, OnSignal);
+
     Sim::FloodSettings flood;
     const bool flooding = flood_opt->count() > 0;
     if (flooding) {
@@ -220,8 +223,6 @@ int main(int argc, char** argv) {
         }
     }
 
-    std::signal(SIGINT, OnSignal);
-    std::signal(SIGTERM, OnSignal);
 
     Sim::Simulator sim;
     if (!sim.Start(config, &error)) {
