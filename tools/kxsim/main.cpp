@@ -223,7 +223,6 @@ int main(int argc, char** argv) {
         }
     }
 
-
     Sim::Simulator sim;
     if (!sim.Start(config, &error)) {
         return ToolCli::Failure(std::cerr, "kxsim", error);
