@@ -4,7 +4,8 @@
 //                           nothing (the kernel drops what does not fit): datagrams_per_s.
 //   CloseUnderFlood/KIND    a connected device (IKx410 against the in-process simulator) whose control
 //                           port is flooded from 127.0.0.2 at full speed: the time Close takes, median and
-//                           longest of the iterations (close_median_ms, close_max_ms). The goal is 100 ms.
+//                           longest of the iterations (close_median_ms, close_max_ms). The goal is 100 ms;
+//                           a Close still running after 30 s ends the program with a line saying so.
 #include <benchmark/benchmark.h>
 
 #include <norvane/sdk.h>
@@ -12,6 +13,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <random>
@@ -118,9 +121,23 @@ void CloseUnderFlood(benchmark::State& state) {
             (void)Sim::RunFlood(FullSpeed(kind, host, 60), stop, outcome, ignored);
         });
         std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the flood is at full speed
+        // A Close that never returns would hold the whole run: after 30 s the watchdog says so and ends it.
+        std::atomic<bool> closed{false};
+        std::thread watchdog([&closed, kind] {
+            for (int i = 0; i < 3000 && !closed.load(); ++i) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+            if (!closed.load()) {
+                std::fprintf(stderr, "CloseUnderFlood/%s: Close has not returned after 30 s\n",
+                             Sim::FloodKindName(kind));
+                std::_Exit(1);
+            }
+        });
         const auto start = Clock::now();
         kx->Close();
         closes.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+        closed = true;
+        watchdog.join();
         stop = true;
         flood.join();
     }

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <initializer_list>
 #include <thread>
 
 namespace Sim {
@@ -17,6 +18,16 @@ constexpr KindName kKinds[] = {
     {FloodKind::kGarbage, "garbage"}, {FloodKind::kDevInfo, "dev-info"},   {FloodKind::kGetTime, "get-time"},
 };
 
+// Text joined by appending (GCC 12 reports `"text" + std::string(...)` as an overlapping copy once it is
+// inlined, where there is none).
+std::string Cat(std::initializer_list<std::string_view> parts) {
+    std::string text;
+    for (const std::string_view part : parts) {
+        text.append(part);
+    }
+    return text;
+}
+
 std::vector<std::uint8_t> Datagram(const std::string& text, bool zero_byte = true) {
     std::vector<std::uint8_t> bytes(text.begin(), text.end());
     if (zero_byte) {
@@ -26,12 +37,12 @@ std::vector<std::uint8_t> Datagram(const std::string& text, bool zero_byte = tru
 }
 
 std::string Ping(std::uint32_t id, std::uint64_t att) {
-    const std::string head = att != 0 ? "{\"att\":" + std::to_string(att) + "," : "{";
-    return head + "\"msg\":\"ping\",\"msg_id\":" + std::to_string(id) + "}";
+    return Cat({att != 0 ? Cat({"{\"att\":", std::to_string(att), ","}) : "{",
+                "\"msg\":\"ping\",\"msg_id\":", std::to_string(id), "}"});
 }
 
 std::string Describe(const platform::SocketResult& r) {
-    return std::string(platform::SocketErrorKindName(r.kind)) + " (" + std::to_string(r.code) + ")";
+    return Cat({platform::SocketErrorKindName(r.kind), " (", std::to_string(r.code), ")"});
 }
 
 }  // namespace
@@ -90,7 +101,7 @@ std::vector<std::vector<std::uint8_t>> FloodRound(FloodKind kind, std::uint32_t&
 bool ParseFloodTarget(std::string_view text, platform::SockAddrIn& out, std::string& error) {
     const std::size_t colon = text.rfind(':');
     if (colon == std::string_view::npos || colon == 0) {
-        error = "'" + std::string(text) + "' is not HOST:PORT";
+        error = Cat({"'", text, "' is not HOST:PORT"});
         return false;
     }
     const std::string_view port_text = text.substr(colon + 1);
@@ -100,11 +111,11 @@ bool ParseFloodTarget(std::string_view text, platform::SockAddrIn& out, std::str
             c >= '0' && c <= '9' && port <= 65535 ? port * 10 + static_cast<unsigned long>(c - '0') : 70000;
     }
     if (port_text.empty() || port == 0 || port > 65535) {
-        error = "the port of '" + std::string(text) + "' is not a number from 1 to 65535";
+        error = Cat({"the port of '", text, "' is not a number from 1 to 65535"});
         return false;
     }
     if (platform::SocketResult r = platform::ResolveIPv4(text.substr(0, colon), out); !r) {
-        error = "cannot resolve '" + std::string(text.substr(0, colon)) + "': " + Describe(r);
+        error = Cat({"cannot resolve '", text.substr(0, colon), "': ", Describe(r)});
         return false;
     }
     out.SetPort(static_cast<std::uint16_t>(port));
@@ -115,19 +126,19 @@ bool RunFlood(const FloodSettings& settings, const std::atomic<bool>& stop, Floo
               std::string& error) {
     outcome = FloodOutcome{};
     if (IsDeviceFlood(settings.kind)) {
-        error = std::string(FloodKindName(settings.kind)) + " is played by a simulated device, not sent";
+        error = Cat({FloodKindName(settings.kind), " is played by a simulated device, not sent"});
         return false;
     }
     platform::SocketHandle handle = platform::kInvalidSocket;
     if (platform::SocketResult r = platform::OpenSocket(platform::SocketKind::kUdp, handle); !r) {
-        error = "cannot open the flood socket: " + Describe(r);
+        error = Cat({"cannot open the flood socket: ", Describe(r)});
         return false;
     }
     platform::UniqueSocket socket(handle);
     (void)platform::SetBroadcast(socket.Get(), true);  // a LAN's broadcast address is a target too
     if (platform::SocketResult r = platform::Bind(socket.Get(), settings.local); !r) {
-        error = "cannot bind the flood socket to " + platform::FormatEndpoint(settings.local) + ": " +
-                Describe(r);
+        error = Cat({"cannot bind the flood socket to ", platform::FormatEndpoint(settings.local), ": ",
+                     Describe(r)});
         return false;
     }
     (void)platform::GetLocalAddress(socket.Get(), outcome.local);
@@ -168,9 +179,8 @@ std::string DescribeFlood(const FloodSettings& settings, const FloodOutcome& out
     std::snprintf(figures, sizeof(figures), ": %llu datagrams in %.2f s, %.0f datagrams/s, %llu send errors",
                   static_cast<unsigned long long>(outcome.datagrams), outcome.seconds, outcome.Rate(),
                   static_cast<unsigned long long>(outcome.send_errors));
-    return std::string("flood ") + FloodKindName(settings.kind) + " to " +
-           platform::FormatEndpoint(settings.target) + " from " + platform::FormatEndpoint(outcome.local) +
-           figures;
+    return Cat({"flood ", FloodKindName(settings.kind), " to ", platform::FormatEndpoint(settings.target),
+                " from ", platform::FormatEndpoint(outcome.local), figures});
 }
 
 }  // namespace Sim
