@@ -85,8 +85,14 @@ void AppendSafeText(std::wstring& out, std::wstring_view text) {
     using Unit = std::make_unsigned_t<wchar_t>;
     for (std::size_t i = 0; i < text.size(); ++i) {
         const auto c = static_cast<char32_t>(static_cast<Unit>(text[i]));
-        if (c >= 0x20 && c < 0x7F) {
-            out.push_back(text[i]);
+        if (c >= 0x20 && c < 0x7F) {  // a run of printable ASCII (nearly every log record) is copied whole
+            std::size_t end = i + 1;
+            while (end < text.size() && static_cast<Unit>(text[end]) >= 0x20 &&
+                   static_cast<Unit>(text[end]) < 0x7F) {
+                ++end;
+            }
+            out.append(text.substr(i, end - i));
+            i = end - 1;
             continue;
         }
         if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size()) {
