@@ -3,6 +3,7 @@
 #include <atomic>
 #include <limits>
 
+#include "common/safe_text.h"
 #include "platform/calendar_time.h"
 #include "platform/thread.h"
 #include "platform/utf8.h"
@@ -107,7 +108,20 @@ std::wstring FormatLogRecord(std::wstring_view text, const LogTimePoint& now, bo
     if (withThread) {
         AppendThreadPrefix(record);
     }
-    record.append(text).append(L"\r\n");
+    // The record's text holds no control character but the log's own continuation break (CR LF and the
+    // blanks under the prefix, IDebugLog::LineBreak): any other CR, LF, ESC, ... becomes U+FFFD, so no
+    // caller's text can start a line that reads as a record of its own.
+    static const std::wstring kContinuation = L"\r\n" + std::wstring(kLogPrefixWidth, L' ');
+    for (;;) {
+        const std::size_t at = text.find(kContinuation);
+        AppendSafeText(record, text.substr(0, at));
+        if (at == std::wstring_view::npos) {
+            break;
+        }
+        record.append(kContinuation);
+        text.remove_prefix(at + kContinuation.size());
+    }
+    record.append(L"\r\n");
     return record;
 }
 

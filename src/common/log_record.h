@@ -28,6 +28,8 @@ inline constexpr std::size_t kLogPrefixWidth = 37;
 
 // The record for `text` at `now` on the calling thread: the local time when `withTime`, the thread id
 // (8 upper-case hexadecimal digits) when `withThread`, each followed by " @ ", then the text and CR LF.
+// Control characters in the text become U+FFFD (SafeText), all but the log's own continuation break (CR LF
+// and kLogPrefixWidth blanks), so a text never starts a line that reads as a record.
 std::wstring FormatLogRecord(std::wstring_view text, const LogTimePoint& now, bool withTime, bool withThread);
 
 // "YYYY-MM-DD HH_MM_SS.mmm" of a local time, for the names of segment files.

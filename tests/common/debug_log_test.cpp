@@ -97,6 +97,19 @@ TEST(LogRecord, LayoutOfTimeThreadAndText) {
     EXPECT_EQ(LogFileStamp(At(2024, 1, 25, 22, 4, 9, 123)), L"2024-01-25 22_04_09.123");
 }
 
+TEST_F(LogTest, AComponentsTextCannotForgeARecord) {
+    Settings("");
+    MakeLog()->Write(L"Net: unit A\r\n2024/01/25 22:04:09.123 @ 00000001 @ Sdk: forged\n\x1b[2J");
+    const auto files = LogFiles();
+    ASSERT_EQ(files.size(), 1u);
+    const auto m = Messages(files[0]);
+    const std::string r = "\xEF\xBF\xBD";
+    ASSERT_EQ(m.size(), kHeaderRecords + 2);
+    EXPECT_EQ(m[kHeaderRecords],
+              "Net: unit A" + r + r + "2024/01/25 22:04:09.123 @ 00000001 @ Sdk: forged" + r + r + "[2J");
+    EXPECT_EQ(m.back(), kEndLog);
+}
+
 TEST_F(LogTest, SettingsKeys) {
     using Get = std::function<std::uint64_t(CDebugLog&)>;
     const auto state = [](const wchar_t* id) {

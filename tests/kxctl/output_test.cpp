@@ -37,7 +37,7 @@ TEST(KxctlOutput, TunersTableAlignsOnCharactersAndShowsDashesForWhatWasNotRead) 
               "TUNER  FREQUENCY  RSSI        SNR  MULTIPATH  PILOT  VALID  PS NAME      RADIOTEXT  TIME\n"
               "1      104.8 MHz  4294967295  21   6          1      1      \xC3\x86ther \"x\" " +
                   kClefUtf8 +
-                  "  A?[2JB/?\n"
+                  "  A\xEF\xBF\xBD[2JB/\xEF\xBF\xBD\n"
                   "2      87.5 MHz   -           -    -          -      -      -            -          "
                   "-\n");
 }
@@ -53,9 +53,10 @@ TEST(KxctlOutput, TunersJsonCarriesExactlyWhatWasRead) {
 
 SDK::DeviceInfoEx Found() {
     SDK::DeviceInfoEx d;
-    // Control characters become '?'; broken UTF-8 counts byte by byte and is never read past its end.
+    // Controls (C0, C1 U+009B, the override U+202E) and each byte of broken UTF-8 become U+FFFD; a
+    // sequence cut at the end is never read past it.
     d.unit_id =
-        "\xCE\xA9\x1b]0;x\x07\xC3"
+        "\xCE\xA9\x1b]0;x\x07\xC2\x9B\xE2\x80\xAE\xC3"
         "a\xFF\xE2\x80";
     d.hardware = 3;
     d.firmware = 4;
@@ -73,9 +74,10 @@ SDK::DeviceInfoEx Found() {
 TEST(KxctlOutput, DevicesTableKeepsControlCharactersOffTheTerminal) {
     EXPECT_EQ(
         Kxctl::DevicesTable({Found()}),
-        "UNIT ID       ADDRESS         TUNERS  HARDWARE  FIRMWARE  SOFTWARE  AUDIO PROTO  CONTROL PROTO  "
-        "RTP PORT\n\xCE\xA9?]0;x?\xC3"
-        "a\xFF\xE2\x80  10.1.2.3:16001  2       3         4         5         2            1              "
+        "UNIT ID         ADDRESS         TUNERS  HARDWARE  FIRMWARE  SOFTWARE  AUDIO PROTO  CONTROL PROTO  "
+        "RTP PORT\n\xCE\xA9\xEF\xBF\xBD]0;x\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"
+        "a\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD  10.1.2.3:16001  2       3         4         5         2      "
+        "      1              "
         "5004\n");
 }
 

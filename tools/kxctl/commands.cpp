@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/environment.h"
+#include "common/safe_text.h"
 #include "kxctl/kxctl_lib.h"
 #include "platform/socket.h"
 #include "platform/utf8.h"
@@ -368,7 +369,8 @@ int RunMonitor(const Settings& settings, Console& console) {
         if (settings.json) {
             PrintJson(console, TunersJson(tuners));
         } else {
-            std::string text = session.device->GetDeviceId() + " at " + session.remote.ToString() +
+            // The unit id is the device's own text: made safe before it reaches the terminal.
+            std::string text = SafeText(session.device->GetDeviceId()) + " at " + session.remote.ToString() +
                                ", refresh " + std::to_string(refresh);
             text += settings.count != 0 ? " of " + std::to_string(settings.count) : " (Ctrl-C ends)";
             text += '\n';

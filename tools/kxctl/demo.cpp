@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/environment.h"
+#include "common/safe_text.h"
 #include "kxctl/kxctl_lib.h"
 #include "platform/socket.h"
 #include "sim/simulator.h"
@@ -111,7 +112,7 @@ int RunDemo(const Settings& /*settings*/, Console& console) {
 
     // ---- connect ----
     const Endpoint device{found.front().address, found.front().port};
-    say("3. Connecting to " + found.front().unit_id + " at " + device.ToString() +
+    say("3. Connecting to " + SafeText(found.front().unit_id) + " at " + device.ToString() +
         " (handshake: \"get_dev_info\", then \"get_state\")...\n");
     Session session;
     if (!Connect(device, std::nullopt, session, error)) {

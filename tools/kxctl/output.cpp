@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "common/safe_text.h"
 #include "devices/device_text.h"
 #include "json/writer.h"
 #include "kxctl/kxctl_lib.h"
@@ -17,16 +18,11 @@ using Norvane::SDK::DeviceInfoEx;
 
 namespace {
 
-// Device texts end up on a terminal: control characters (an escape sequence could rewrite the screen)
-// become '?'.
-std::string Printable(std::string text) {
-    for (char& c : text) {
-        const auto u = static_cast<unsigned char>(c);
-        if (u < 0x20 || u == 0x7F) {
-            c = '?';
-        }
-    }
-    return text;
+// Device texts end up on a terminal: every control character (C0, DEL, C1, the marks and overrides
+// that reorder text) and every byte of broken UTF-8 becomes U+FFFD, so no text can move the cursor,
+// set the title, clear the screen or make one column look like another.
+std::string Printable(std::string_view text) {
+    return SafeText(text);
 }
 
 std::string Number(std::uint64_t n) {

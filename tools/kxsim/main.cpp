@@ -1,5 +1,10 @@
 // kxsim: simulated FM tuner devices on UDP, for trying the SDK, its CLI and applications without
 // hardware. Runs until interrupted (Ctrl-C) or for --duration seconds.
+//
+// With --flood KIND it is a hostile peer instead, for checking one's own deployment: it floods
+// --target from a socket of its own (on --bind) at --rate datagrams per second (0: as fast as it can) for
+// --seconds, or, for dev-info and get-time, runs devices that stream those messages at whoever talks to
+// them. It prints the rate reached at the end.
 
 #include <CLI/CLI.hpp>
 
@@ -16,6 +21,7 @@
 #include "cli/tool_cli.h"
 #include "platform/terminal.h"
 #include "sim/config.h"
+#include "sim/flood.h"
 #include "sim/simulator.h"
 
 namespace {
@@ -36,6 +42,28 @@ void PrintLine(const std::string& line) {
     std::fputs(line.c_str(), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
+}
+
+std::atomic<bool> g_flood_stop{false};
+
+// The sender kinds: their own socket, their own loop on this thread, with a watcher for Ctrl-C.
+int RunSenderFlood(const Sim::FloodSettings& settings) {
+    Sim::FloodOutcome outcome;
+    std::string error;
+    std::thread watcher([] {
+        while (g_interrupted == 0 && !g_flood_stop.load()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        g_flood_stop.store(true);
+    });
+    const bool ok = Sim::RunFlood(settings, g_flood_stop, outcome, error);
+    g_flood_stop.store(true);
+    watcher.join();
+    if (!ok) {
+        return ToolCli::Failure(std::cerr, "kxsim", error);
+    }
+    PrintLine(Sim::DescribeFlood(settings, outcome));
+    return ToolCli::kExitOk;
 }
 
 void PrintCounters(const Sim::Simulator& sim) {
@@ -89,6 +117,22 @@ int main(int argc, char** argv) {
     auto* no_discovery_opt = app.add_flag("--no-discovery", no_discovery, "open no discovery port");
     app.add_option("-d,--duration", duration, "stop after this many seconds (default: run until Ctrl-C)")
         ->check(CLI::NonNegativeNumber);
+    std::string flood_kind;
+    std::string flood_target;
+    std::uint64_t flood_rate = 0;
+    double flood_seconds = 10;
+    auto* flood_opt =
+        app.add_option("--flood", flood_kind,
+                       "be a hostile peer: ping, ping-pair, big-att, garbage (sent to --target from --bind), "
+                       "dev-info, get-time (devices streaming those to whoever talks to them)")
+            ->group("Flood");
+    auto* target_opt =
+        app.add_option("--target", flood_target, "HOST:PORT the sent kinds flood")->group("Flood");
+    app.add_option("--rate", flood_rate, "datagrams per second; 0: as fast as possible (default 0)")
+        ->group("Flood");
+    app.add_option("--seconds", flood_seconds, "how long the flood lasts (default 10)")
+        ->check(CLI::PositiveNumber)
+        ->group("Flood");
     // Every other flag sets one settings key, with the key's own checks.
     const std::vector<Sim::SettingFlag> flags = Sim::SettingFlags(config);
     std::vector<std::string> values(flags.size());
@@ -141,6 +185,44 @@ int main(int argc, char** argv) {
     std::signal(SIGINT, OnSignal);
     std::signal(SIGTERM, OnSignal);
 
+    Sim::FloodSettings flood;
+    const bool flooding = flood_opt->count() > 0;
+    if (flooding) {
+        if (!Sim::ParseFloodKind(flood_kind, flood.kind)) {
+            return ToolCli::UsageError(std::cerr, "kxsim",
+                                       "--flood " + flood_kind + " is not a kind of flood");
+        }
+        flood.rate = flood_rate;
+        flood.seconds = flood_seconds;
+        duration = flood_seconds;
+        if (!Sim::IsDeviceFlood(flood.kind)) {
+            if (target_opt->count() == 0) {
+                return ToolCli::UsageError(std::cerr, "kxsim", "--flood " + flood_kind + " needs --target");
+            }
+            if (!Sim::ParseFloodTarget(flood_target, flood.target, error)) {
+                return ToolCli::UsageError(std::cerr, "kxsim", "--target " + error);
+            }
+            if (platform::SocketResult r = platform::ResolveIPv4(config.bind_address, flood.local); !r) {
+                return ToolCli::UsageError(std::cerr, "kxsim",
+                                           "--bind " + config.bind_address + " does not resolve");
+            }
+            if (!platform::StartSocketLibrary().ok()) {
+                return ToolCli::Failure(std::cerr, "kxsim", "the socket library does not start");
+            }
+            const int code = RunSenderFlood(flood);
+            platform::StopSocketLibrary();
+            return code;
+        }
+        // A device kind: every device streams at the rate (0 here: as fast as it can).
+        const std::uint32_t rate = flood_rate == 0 || flood_rate >= Sim::kFloodUnlimited
+                                       ? Sim::kFloodUnlimited
+                                       : static_cast<std::uint32_t>(flood_rate);
+        for (Sim::DeviceConfig& d : config.devices) {
+            (flood.kind == Sim::FloodKind::kDevInfo ? d.faults.dev_info_flood : d.faults.get_time_flood) =
+                rate;
+        }
+    }
+
     Sim::Simulator sim;
     if (!sim.Start(config, &error)) {
         return ToolCli::Failure(std::cerr, "kxsim", error);
@@ -154,6 +236,16 @@ int main(int argc, char** argv) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     PrintCounters(sim);
+    if (flooding) {
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        const std::uint64_t sent = sim.TotalCounters().flood_out;
+        char line[160];
+        std::snprintf(line, sizeof(line), "flood %s: %llu datagrams in %.2f s, %.0f datagrams/s",
+                      flood_kind.c_str(), static_cast<unsigned long long>(sent), seconds,
+                      static_cast<double>(sent) / seconds);
+        PrintLine(line);
+    }
     sim.Stop();
     return ToolCli::kExitOk;
 }

@@ -208,6 +208,16 @@ const Key<Faults> kFaultKeys[] = {
      {},
      "--zero-device-freq",
      "\"state\" reports device frequency 0"},
+    {"dev_info_flood",
+     &Faults::dev_info_flood,
+     {},
+     "--dev-info-flood",
+     "each dev_find starts a stream of dev_info answers at N per second (4294967295: at full speed)"},
+    {"get_time_flood",
+     &Faults::get_time_flood,
+     {},
+     "--get-time-flood",
+     "a host that talks to a device gets get_time requests at N per second (4294967295: at full speed)"},
 };
 
 const Key<DirectionFaults> kDirectionKeys[] = {

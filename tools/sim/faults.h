@@ -37,6 +37,9 @@ struct DirectionFaults {
     friend bool operator==(const DirectionFaults&, const DirectionFaults&) = default;
 };
 
+// The flood rate that means "as fast as the device can send".
+inline constexpr std::uint32_t kFloodUnlimited = 0xFFFFFFFFu;
+
 // Every fault a simulated device can show (every member initialized, so code may name only some).
 struct Faults {
     DirectionFaults in{};   // datagrams towards the device
@@ -48,6 +51,12 @@ struct Faults {
     std::set<std::string> list_keys{};
     std::string type_text{};        // "unit_type" of "dev_info" instead of the model's own; empty: own
     bool zero_device_freq = false;  // "state" reports a device frequency of 0
+    // A hostile device (per second; 0 off, kFloodUnlimited as fast as the device can send): every
+    // "dev_find" starts a stream of "dev_info" answers with new msg_ids to its sender; any message from
+    // a host starts a stream of "get_time" requests to that host. A stream goes on until another sender
+    // starts one of the same kind or the simulator stops.
+    std::uint32_t dev_info_flood = 0;
+    std::uint32_t get_time_flood = 0;
 
     friend bool operator==(const Faults&, const Faults&) = default;
 };

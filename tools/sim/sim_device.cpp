@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "common/err_info.h"
+#include "common/safe_text.h"
 #include "platform/calendar_time.h"
 #include "platform/utf8.h"
 #include "protocol/packet.h"
@@ -19,6 +20,10 @@ void Fit(std::vector<T>& list, std::size_t n, const T& fill) {
     list.resize(n, extra);
 }
 
+// Datagrams of a hostile stream sent in one step at most, so that the simulator's thread still serves
+// every socket between steps.
+constexpr std::uint64_t kFloodBatch = 256;
+
 // Seeds of a device's random sources: different per device and per purpose, fixed by the run's seed.
 std::uint64_t SeedFor(std::uint64_t seed, std::size_t index, std::uint64_t purpose) {
     return MixHash(seed, static_cast<std::uint64_t>(index), purpose);
@@ -32,20 +37,19 @@ std::string EndpointText(const Network::SockAddr& addr) {
 
 std::string DatagramText(const std::vector<std::uint8_t>& bytes) {
     constexpr std::size_t kMaxShown = 2000;
-    std::string text;
-    std::size_t i = 0;
-    for (; i < bytes.size() && bytes[i] != 0; ++i) {
-        if (i < kMaxShown) {
-            text.push_back(bytes[i] < 0x20 || bytes[i] == 0x7F ? '?' : static_cast<char>(bytes[i]));
-        }
-    }
-    if (i > kMaxShown) {
+    const auto* begin = reinterpret_cast<const char*>(bytes.data());
+    const std::size_t end =
+        static_cast<std::size_t>(std::find(bytes.begin(), bytes.end(), 0) - bytes.begin());
+    // The sender's text, made safe for a terminal and a log line (a sequence cut at the limit shows as
+    // U+FFFD like any other broken one).
+    std::string text = SafeText(std::string_view(begin, std::min(end, kMaxShown)));
+    if (end > kMaxShown) {
         text += "...";
     }
-    if (i == bytes.size()) {
+    if (end == bytes.size()) {
         return text + " (no end of text, " + std::to_string(bytes.size()) + " bytes)";
     }
-    const std::size_t attachment = bytes.size() - i - 1;
+    const std::size_t attachment = bytes.size() - end - 1;
     if (attachment > 0) {
         text += " +" + std::to_string(attachment) + " bytes";
     }
@@ -123,6 +127,9 @@ void SimDevice::Step(TimePoint now, std::vector<std::string>* log) {
         Deliver(d, now, log);
     }
 
+    PumpFlood(dev_info_flood_, faults_.dev_info_flood, true, now);
+    PumpFlood(get_time_flood_, faults_.get_time_flood, false, now);
+
     std::vector<Datagram> polled;
     const std::uint64_t repeats = outbox_.Repeats();
     const std::uint64_t give_ups = outbox_.GiveUps();
@@ -158,7 +165,9 @@ void SimDevice::Step(TimePoint now, std::vector<std::string>* log) {
 std::optional<TimePoint> SimDevice::NextDeadline(TimePoint now) const {
     std::lock_guard<std::mutex> lock(mutex_);
     std::optional<TimePoint> next = outbox_.NextDeadline(now);
-    for (const std::optional<TimePoint>& t : {in_line_.NextDue(), out_line_.NextDue()}) {
+    for (const std::optional<TimePoint>& t :
+         {in_line_.NextDue(), out_line_.NextDue(), FloodDue(dev_info_flood_, faults_.dev_info_flood, now),
+          FloodDue(get_time_flood_, faults_.get_time_flood, now)}) {
         if (t && (!next || *t < *next)) {
             next = t;
         }
@@ -189,6 +198,9 @@ void SimDevice::Deliver(const Datagram& d, TimePoint now, std::vector<std::strin
         Network::JsonMsgAck ack(msg->msg_id);
         ++counters_.acks_out;
         SendDirect(ack, d.peer, now, log);
+    }
+    if (faults_.get_time_flood != 0 && !(get_time_flood_.active && get_time_flood_.peer == d.peer)) {
+        StartFlood(get_time_flood_, d.peer, 0, now);
     }
     auto last = last_ids_.find(d.peer);
     if (last != last_ids_.end() && last->second == msg->msg_id) {
@@ -306,6 +318,9 @@ void SimDevice::Handle(const Network::JsonMsg& msg, const Network::SockAddr& fro
     std::unique_ptr<Network::JsonMsg> answer;
     bool reliable = true;
     if (type == L"dev_find") {
+        if (faults_.dev_info_flood != 0) {
+            StartFlood(dev_info_flood_, from, msg.msg_id, now);
+        }
         answer = MakeDevInfo();
         reliable = false;  // discovery: one datagram, never repeated
     } else if (type == L"get_dev_info") {
@@ -355,6 +370,47 @@ void SimDevice::Handle(const Network::JsonMsg& msg, const Network::SockAddr& fro
     } else {
         SendDirect(*answer, from, now, log);
     }
+}
+
+void SimDevice::StartFlood(Flood& flood, const Network::SockAddr& peer, std::uint32_t answers,
+                           TimePoint now) {
+    flood = Flood{true, peer, now, 0, answers};
+}
+
+void SimDevice::PumpFlood(Flood& flood, std::uint32_t rate, bool dev_info, TimePoint now) {
+    if (!flood.active || rate == 0) {
+        return;
+    }
+    std::uint64_t due = flood.sent + kFloodBatch;
+    if (rate != kFloodUnlimited) {
+        // Datagram k is due at start + k / rate.
+        const double elapsed = std::chrono::duration<double>(now - flood.start).count();
+        due = std::min(due, static_cast<std::uint64_t>(elapsed * rate) + 1);
+    }
+    for (; flood.sent < due; ++flood.sent) {
+        std::unique_ptr<Network::JsonMsg> msg;
+        if (dev_info) {
+            msg = MakeDevInfo();
+            msg->ack_msg_id = flood.answers;
+        } else {
+            msg = std::make_unique<Network::JsonMsgGetTime>();
+        }
+        const std::vector<std::uint8_t> bytes = Serialize(*msg);
+        const platform::SocketIo io =
+            platform::SendTo(socket_, bytes.data(), bytes.size(), flood.peer.Native());
+        ++(io.ok() ? counters_.flood_out : counters_.send_errors);
+    }
+}
+
+std::optional<TimePoint> SimDevice::FloodDue(const Flood& flood, std::uint32_t rate, TimePoint now) {
+    if (!flood.active || rate == 0) {
+        return std::nullopt;
+    }
+    if (rate == kFloodUnlimited) {
+        return now;
+    }
+    return flood.start + std::chrono::duration_cast<SimClock::duration>(
+                             std::chrono::duration<double>(static_cast<double>(flood.sent) / rate));
 }
 
 DeviceCounters SimDevice::Counters() const {

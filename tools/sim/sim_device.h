@@ -56,6 +56,7 @@ struct DeviceCounters {
     std::uint64_t set_fm_freq = 0;     // "set_fm_freq" messages applied
     std::uint64_t set_inputs = 0;      // "set_inputs" messages applied
     std::uint64_t unhandled = 0;       // messages the device has no use for (acknowledged only)
+    std::uint64_t flood_out = 0;       // datagrams of the hostile streams (dev_info_flood, get_time_flood)
 };
 
 // What one tuner is tuned to and receives.
@@ -116,6 +117,19 @@ private:
     [[nodiscard]] std::int64_t ElapsedMs(TimePoint now) const;
     [[nodiscard]] std::string LogPrefix(TimePoint now) const;
 
+    // One hostile stream of Faults::dev_info_flood or Faults::get_time_flood.
+    struct Flood {
+        bool active = false;
+        Network::SockAddr peer;
+        TimePoint start;
+        std::uint64_t sent = 0;
+        std::uint32_t answers = 0;  // "ack_msg_id" of each datagram (the "dev_find" it answers)
+    };
+    void StartFlood(Flood& flood, const Network::SockAddr& peer, std::uint32_t answers, TimePoint now);
+    void PumpFlood(Flood& flood, std::uint32_t rate, bool dev_info, TimePoint now);
+    [[nodiscard]] static std::optional<TimePoint> FloodDue(const Flood& flood, std::uint32_t rate,
+                                                           TimePoint now);
+
     std::unique_ptr<Network::JsonMsgDevInfo> MakeDevInfo() const;
     std::unique_ptr<Network::JsonMsgFmQuality> MakeQuality(TimePoint now) const;
     std::unique_ptr<Network::JsonMsgRdsData> MakeRds(TimePoint now) const;
@@ -141,12 +155,14 @@ private:
     std::vector<std::int32_t> freqs_;
     std::vector<Network::SockAddr> routes_;
     DeviceCounters counters_;
+    Flood dev_info_flood_;
+    Flood get_time_flood_;
 };
 
 // "a.b.c.d:port".
 [[nodiscard]] std::string EndpointText(const Network::SockAddr& addr);
-// The text part of a datagram for a log line: the bytes up to the zero byte (control characters shown
-// as '?', cut after 2000 bytes), then " +N bytes" for an attachment.
+// The text part of a datagram for a log line: the bytes up to the zero byte (cut after 2000 bytes, made
+// safe by SafeText: control characters and broken UTF-8 shown as U+FFFD), then " +N bytes" for an attachment.
 [[nodiscard]] std::string DatagramText(const std::vector<std::uint8_t>& bytes);
 
 }  // namespace Sim

@@ -68,6 +68,7 @@ void Add(DeviceCounters& sum, const DeviceCounters& c) {
     sum.set_fm_freq += c.set_fm_freq;
     sum.set_inputs += c.set_inputs;
     sum.unhandled += c.unhandled;
+    sum.flood_out += c.flood_out;
 }
 
 }  // namespace

@@ -1,0 +1,110 @@
+#!/usr/bin/env python3
+"""kxctl against a simulated device while a hostile peer floods it, end to end (Linux).
+
+With each flood at full speed from 127.0.0.2 (ping-pair, big-att, ping and garbage at kxctl's control
+port; get-time from the device kxctl talks to), `kxctl info`, `quality` and `monitor --count 3` must
+succeed every time with kxctl's peak memory under 64 MB; a discovery answered by a device that streams
+"dev_info" must end after 3 s +- 0.2 s and list the real device.
+
+usage: flood_test.py KXSIM KXCTL [KIND...]   (default: every kind, "discovery" standing for dev-info)
+"""
+import json
+import os
+import re
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+KXSIM, KXCTL = sys.argv[1:3]
+KINDS = sys.argv[3:] or ["ping-pair", "big-att", "ping", "garbage", "get-time", "discovery"]
+HOSTILE = "127.0.0.2"  # on Linux all of 127/8 is loopback
+failures = []
+
+
+def check(what, ok, detail=""):
+    print(("ok    " if ok else "FAIL  ") + what + ("" if ok else ": " + detail), flush=True)
+    if not ok:
+        failures.append(what)
+    return ok
+
+
+def kxsim(*args):
+    """Starts kxsim; returns the process and the addresses of its first device and its discovery port."""
+    proc = subprocess.Popen([KXSIM, "--port", "0", *args], stdout=subprocess.PIPE, text=True, errors="replace")
+    found = {}
+    for line in proc.stdout if "--target" not in args else []:  # a flood sender prints at the end only
+        for key, pattern in (("discovery", "discovery port "), ("device", r"^  \S+ at ")):
+            match = re.search(pattern + r"(\d+\.\d+\.\d+\.\d+:\d+)", line)
+            found[key] = found.get(key) or (match and match.group(1))
+        if found["device"]:
+            break
+    return proc, found.get("device"), found.get("discovery")
+
+
+def stop(proc):
+    """Ends kxsim as Ctrl-C would; returns its flood line."""
+    proc.send_signal(signal.SIGTERM)
+    out, _ = proc.communicate(timeout=60)
+    return next((line for line in out.splitlines() if line.startswith("flood ")), "")
+
+
+def kxctl(*args):
+    """Runs kxctl; returns its exit code, output, seconds and peak resident kB (its own, by wait4)."""
+    started = time.monotonic()
+    proc = subprocess.Popen([KXCTL, "--log-folder", LOGS, *args], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    timer = threading.Timer(120, proc.kill)  # generous: a loaded 2-core machine
+    timer.start()
+    out = proc.stdout.read().decode("utf-8", "replace")
+    _, status, usage = os.wait4(proc.pid, 0)
+    timer.cancel()
+    return os.waitstatus_to_exitcode(status), out, time.monotonic() - started, usage.ru_maxrss
+
+
+def commands_hold(label, device, *local):
+    """Each command twice; the first failure ends the flood's checks."""
+    for args in (["info"], ["quality"], ["monitor", "--count", "3", "--interval", "0.2"]):
+        for run in (1, 2):
+            code, out, seconds, peak_kb = kxctl(*local, args[0], device, *args[1:])
+            if not check("%s: kxctl %s, run %d (%.1f s, %d MB)" % (label, args[0], run, seconds, peak_kb >> 10),
+                         code == 0 and peak_kb < 64 * 1024, "exit %d, %d kB\n%s" % (code, peak_kb, out[-600:])):
+                return
+
+
+with tempfile.TemporaryDirectory(prefix="flood_e2e") as LOGS:
+    real, device, _ = kxsim("--no-discovery")
+    for kind in [k for k in KINDS if k in ("ping-pair", "big-att", "ping", "garbage")]:
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:  # kxctl's control port, free for now
+            s.bind(("127.0.0.1", 0))
+            port = s.getsockname()[1]
+        flood, _, _ = kxsim("--flood", kind, "--target", "127.0.0.1:%d" % port, "--bind", HOSTILE, "--seconds", "3600")
+        commands_hold("flood " + kind, device, "--local", "127.0.0.1:%d" % port)
+        line = stop(flood)
+        check("flood %s reported its rate: %s" % (kind, line), "datagrams/s" in line)
+    stop(real)
+
+    if "get-time" in KINDS:  # once kxctl talks to the device, "get_time" streams at it
+        hostile, device, _ = kxsim("--flood", "get-time", "--seconds", "3600", "--bind", HOSTILE, "--no-discovery")
+        commands_hold("flood get-time", device)
+        line = stop(hostile)
+        check("flood get-time reported its rate: " + line, "datagrams/s" in line)
+
+    if "discovery" in KINDS:  # one real device, one that answers "dev_find" with a stream of "dev_info"
+        settings = os.path.join(LOGS, "sim.json")
+        with open(settings, "w") as f:
+            json.dump({"devices": [{"unit_id": "REAL-1"},
+                                   {"unit_id": "HOSTILE-2", "faults": {"dev_info_flood": 4294967295}}]}, f)
+        sims, device, discovery = kxsim("--config", settings, "--discovery-port", "0")
+        code, out, seconds, peak_kb = kxctl("--json", "discover", discovery)
+        check("flooded discovery ends in 3 s +- 0.2 s (%.2f s)" % seconds, code == 0 and 2.8 <= seconds <= 3.2, out[-300:])
+        found = json.loads(out.splitlines()[0])["devices"] if code == 0 and out.startswith("{") else []
+        real_port = int(device.split(":")[1])
+        check("flooded discovery lists the real device (%d entries, %d MB)" % (len(found), peak_kb >> 10),
+              any(d.get("unit_id") == "REAL-1" and d.get("port") == real_port for d in found), out[-300:])
+        stop(sims)
+
+print("%d check(s) failed" % len(failures) if failures else "every check held")
+sys.exit(1 if failures else 0)
