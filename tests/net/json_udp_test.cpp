@@ -234,8 +234,8 @@ TEST_F(JsonUdpConnectTest, AnAttachmentTravelsInSegmentsOfAtMost1300BytesAndIsRe
     const auto got = peer_.Received();
     ASSERT_EQ(got.size(), 4u);
     const auto leader = Decode(got[0]);
-    EXPECT_EQ(leader->att.size(), 3000u);  // announced,
-    EXPECT_EQ(leader->att_size, 0u);       // not carried
+    EXPECT_EQ(leader->att_announced, 3000u);  // announced,
+    EXPECT_EQ(leader->att.size(), 0u);        // not carried
     std::vector<std::uint8_t> joined;
     for (std::uint32_t i = 0; i < 3; ++i) {
         const auto seg = Decode(got[i + 1]);
@@ -330,7 +330,12 @@ TEST_P(JsonUdpConnectReassemblyTest, SegmentsMakeTheMessageOnlyWhenAllArriveInOr
     peer_.SendBytes(ToBytes(*FreqMsg(41)), local.Native());
     ASSERT_TRUE(receiver_.WaitMessages(GetParam().delivered ? 2 : 1));
 
-    const auto messages = receiver_.Messages();
+    std::vector<Call> messages;  // a message between the segments is delivered on its own
+    for (const Call& m : receiver_.Messages()) {
+        if (m.msg->type != L"idle") {
+            messages.push_back(m);
+        }
+    }
     ASSERT_EQ(messages.size(), GetParam().delivered ? 2u : 1u);
     EXPECT_EQ(FreqOf(messages.back().msg), 41);
     if (GetParam().delivered) {
@@ -354,7 +359,7 @@ INSTANTIATE_TEST_SUITE_P(
         ReassemblyCase{"RepeatedSegment", {kLead, kSeg0, {Piece::kAgain}, kSeg1, kSeg2}, true},
         ReassemblyCase{"OutOfOrder", {kLead, kSeg1, kSeg0, kSeg2}, false},
         ReassemblyCase{"MissingMiddle", {kLead, kSeg0, kSeg2}, false},
-        ReassemblyCase{"AnotherMessageInBetween", {kLead, kSeg0, {Piece::kOther}, kSeg1, kSeg2}, false},
+        ReassemblyCase{"AnotherMessageInBetween", {kLead, kSeg0, {Piece::kOther}, kSeg1, kSeg2}, true},
         ReassemblyCase{
             "SegmentOfAnotherLeader", {kLead, kSeg0, {Piece::kSegment, 1, 3, 1300, 7}, kSeg2}, false},
         ReassemblyCase{"TooManyBytes", {kLead, kSeg0, kSeg1, {Piece::kSegment, 2, 3, 500}}, false},
