@@ -3,7 +3,9 @@
 // millisecond without waiting. One lossy link between two sessions runs in real time.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <numeric>
@@ -258,7 +260,9 @@ TEST_F(JsonUdpConnectTest, MessagesAreAcknowledgedAndARepeatOfTheLastOneIsDelive
     const SockAddr local = StartSession();
     const auto a = FreqMsg(30);
     const auto b = FreqMsg(31);
-    peer_.SendText("{\"msg\":\"fm_freq\",", local.Native());  // does not decode
+    for (int i = 0; i < 2; ++i) {
+        peer_.SendText("{\"msg\":\"fm_freq\",", local.Native());  // does not decode
+    }
     for (const auto& bytes :
          {ToBytes(*a), ToBytes(*a), ToBytes(Network::JsonMsgAck(12345)), ToBytes(*b), ToBytes(*a)}) {
         peer_.SendBytes(bytes, local.Native());
@@ -278,7 +282,9 @@ TEST_F(JsonUdpConnectTest, MessagesAreAcknowledgedAndARepeatOfTheLastOneIsDelive
     }
     // Neither the undecodable datagram nor the acknowledgement is acknowledged.
     EXPECT_EQ(acked, (std::vector<std::uint32_t>{a->msg_id, a->msg_id, b->msg_id, a->msg_id}));
+    // Two undecodable datagrams, one error call: the rest goes into the minute's drop summary.
     ASSERT_EQ(receiver_.Errors().size(), 1u);
+    EXPECT_EQ(session_->GetStats().UndecodableDropped, 2);
     EXPECT_EQ(receiver_.Errors()[0].error, L"Bad message received");
     EXPECT_EQ(receiver_.Errors()[0].from, session_.get());
 }
@@ -328,7 +334,10 @@ TEST_P(JsonUdpConnectReassemblyTest, SegmentsMakeTheMessageOnlyWhenAllArriveInOr
         peer_.SendBytes(last, local.Native());
     }
     peer_.SendBytes(ToBytes(*FreqMsg(41)), local.Native());
-    ASSERT_TRUE(receiver_.WaitMessages(GetParam().delivered ? 2 : 1));
+    ASSERT_TRUE(WaitUntil([&] {
+        const auto got = receiver_.Messages();
+        return !got.empty() && FreqOf(got.back().msg) == 41;
+    }));
 
     std::vector<Call> messages;  // a message between the segments is delivered on its own
     for (const Call& m : receiver_.Messages()) {
@@ -367,6 +376,140 @@ INSTANTIATE_TEST_SUITE_P(
         ReassemblyCase{"TooFewSegments", {kLead, {Piece::kSegment, 0, 2}, {Piece::kSegment, 1, 2}}, false},
         ReassemblyCase{"SegmentsWithoutLeader", {kSeg0, kSeg1, kSeg2}, false}),
     [](const ::testing::TestParamInfo<ReassemblyCase>& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------------------------------------------
+// Hostile senders: another address gets nothing of a device session and cannot disturb the peer
+
+Network::JsonMsgAtt Segment(std::uint32_t leaderId, std::uint32_t number, std::uint32_t count,
+                            std::vector<std::uint8_t> bytes) {
+    Network::JsonMsgAtt seg;
+    seg.leader_id = leaderId;
+    seg.seg_number = number;
+    seg.seg_count = count;
+    seg.att_size = bytes.size();
+    seg.att = std::move(bytes);
+    return seg;
+}
+
+struct SecondSenderCase {
+    const char* name;
+    bool peerIsDefault;  // a device's session (the peer is its default address) or a discovery session
+    std::size_t attackerAcks;
+    int foreign;  // ForeignDropped
+    int busy;     // ReassemblyBusyDropped
+    friend void PrintTo(const SecondSenderCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class JsonUdpConnectSecondSenderTest : public JsonUdpConnectTest,
+                                       public ::testing::WithParamInterface<SecondSenderCase> {};
+
+TEST_P(JsonUdpConnectSecondSenderTest, PingPairsNeitherGetAcksWhereForeignNorStopThePeersMessages) {
+    const SecondSenderCase c = GetParam();
+    JsonUdpConnectInfo info;
+    info.clock = &clock_;
+    const SockAddr local = c.peerIsDefault ? StartSession() : StartOnPortZero(*session_, info);
+    const auto payload = Pattern(2600, 9);
+    Network::JsonMsgFmFreq leader;
+    leader.att_size = payload.size();
+    peer_.SendBytes(ToBytes(leader), local.Native());
+    peer_.SendBytes(ToBytes(Segment(leader.msg_id, 0, 2, {payload.begin(), payload.begin() + 1300})),
+                    local.Native());
+    UdpPeer attacker;
+    for (int id = 1; id <= 40; id += 2) {
+        attacker.SendText(R"({"msg":"ping","msg_id":)" + std::to_string(id) + "}", local.Native());
+        attacker.SendText(R"({"att":1,"msg":"ping","msg_id":)" + std::to_string(id + 1) + "}",
+                          local.Native());
+    }
+    peer_.SendBytes(ToBytes(Segment(leader.msg_id, 1, 2, {payload.begin() + 1300, payload.end()})),
+                    local.Native());
+    peer_.SendBytes(ToBytes(*FreqMsg(41)), local.Native());
+    ASSERT_TRUE(peer_.WaitForCount(4));  // the peer's datagrams, all acknowledged
+    ASSERT_TRUE(attacker.WaitForCount(c.attackerAcks));
+
+    ASSERT_TRUE(receiver_.WaitMessages(2 + c.attackerAcks));
+    std::vector<Call> fromPeer;
+    for (const Call& m : receiver_.Messages()) {
+        if (m.sender == Addr(peer_.Address())) {
+            fromPeer.push_back(m);
+        }
+    }
+    ASSERT_EQ(fromPeer.size(), 2u);
+    EXPECT_EQ(fromPeer[0].msg->att, payload);
+    EXPECT_EQ(FreqOf(fromPeer[1].msg), 41);
+    EXPECT_EQ(attacker.Received().size(), c.attackerAcks);
+    EXPECT_EQ(session_->GetStats().ForeignDropped, c.foreign);
+    EXPECT_EQ(session_->GetStats().ReassemblyBusyDropped, c.busy);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sessions, JsonUdpConnectSecondSenderTest,
+                         ::testing::Values(SecondSenderCase{"DevicePeer", true, 0, 40, 0},
+                                           // Takes the pings, refuses the leaders until the peer's is done.
+                                           SecondSenderCase{"DiscoveryAnySender", false, 20, 0, 20}),
+                         [](const ::testing::TestParamInfo<SecondSenderCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+TEST_F(JsonUdpConnectTest, AnAcknowledgementFromAnotherSenderCompletesNothing) {
+    const SockAddr local = StartSession();
+    ASSERT_TRUE(session_->Send(FreqMsg(60), SockAddr()).IsOk());
+    ASSERT_TRUE(peer_.WaitForCount(1));
+    const PeerDatagram sent = peer_.Received()[0];
+    UdpPeer other;
+    other.SendText(AckText(sent.MsgId().value_or(0), 1), local.Native());
+    ASSERT_TRUE(
+        WaitUntil([&] { return session_->GetStats().ForeignDropped + session_->GetStats().MsgSent > 0; }));
+    EXPECT_EQ(session_->GetStats().MsgSent, 0);
+    ASSERT_TRUE(peer_.Ack(sent));
+    ASSERT_TRUE(receiver_.WaitAcks(1));
+    EXPECT_EQ(session_->GetStats().ForeignDropped, 1);
+}
+
+TEST_F(JsonUdpConnectTest, AnAnnounced16MiBAttachmentHoldsOnlyTheBytesThatArrived) {
+    const SockAddr local = StartSession();
+    Network::JsonMsgFmFreq leader;
+    leader.att_size = Network::kMaxAttachmentSize;
+    peer_.SendBytes(ToBytes(leader), local.Native());
+    ASSERT_TRUE(peer_.WaitForCount(1));
+    EXPECT_EQ(session_->GetStats().ReassemblyBytes, 0);
+    peer_.SendBytes(ToBytes(Segment(leader.msg_id, 0, 12907, Pattern(1300))), local.Native());
+    ASSERT_TRUE(peer_.WaitForCount(2));
+    EXPECT_EQ(session_->GetStats().ReassemblyBytes, 1300);
+}
+
+TEST_F(JsonUdpConnectTest, QueuesAreBoundedAndEveryRefusalCounted) {
+    // Outgoing: while stopped nothing leaves, so the 257th message finds the queue full.
+    for (std::size_t i = 0; i < Network::kJsonUdpMaxQueuedMessages; ++i) {
+        ASSERT_TRUE(session_->Send(FreqMsg(1), SockAddr()).IsOk()) << i;
+    }
+    EXPECT_NE(Failure(session_->Send(FreqMsg(2), SockAddr())).find(L"Send queue full"), std::wstring::npos);
+    EXPECT_EQ(session_->GetStats().SendRefused, 1);
+
+    // Received: the worker is held in the OnAck of the first of them while the peer sends one message more
+    // than the queue takes.
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<bool> held{false};
+    receiver_.onAck = [released, &held] {
+        held.store(true);
+        released.wait();
+    };
+    peer_.SetAcks(UdpPeer::Acks::kAuto);
+    const SockAddr local = StartSession();
+    const std::size_t extra = Network::kJsonUdpMaxReceivedWaiting + 1;
+    std::vector<std::uint32_t> ids;
+    ASSERT_TRUE(WaitUntil([&] { return held.load(); }));
+    for (std::size_t i = 0; i < extra; ++i) {
+        auto m = FreqMsg(static_cast<std::int32_t>(i));
+        ids.push_back(m->msg_id);
+        peer_.SendBytes(ToBytes(*m), local.Native());
+    }
+    ASSERT_TRUE(WaitUntil([&] { return session_->GetStats().ReceiveQueueDropped == 1; }));
+    release.set_value();
+    ASSERT_TRUE(receiver_.WaitMessages(extra - 1));
+    ASSERT_TRUE(WaitUntil([&] { return peer_.ReceivedOfType("ack").size() >= extra - 1; }));
+    EXPECT_EQ(peer_.ReceivedOfType("ack").size(), extra - 1);  // the dropped one is not acknowledged
+    EXPECT_EQ(Decode(peer_.ReceivedOfType("ack").back())->ack_msg_id, ids[extra - 2]);
+}
 
 // ---------------------------------------------------------------------------------------------------
 // Ping: only a link quiet for the ping interval, only with a default address
@@ -419,6 +562,37 @@ TEST_F(JsonUdpConnectTest, AStopFromTheWorkersCallbackEndsTheSessionAndQueuedMes
     EXPECT_EQ(receiver_.Acks()[1].msg, queued);
     EXPECT_EQ(session_->GetStats().MsgSent, 1);  // counted anew since Start
 }
+
+// A callback that drops the last reference (after a Stop or without one) finds the session still alive:
+// the worker keeps it until the callback has returned, and it is destroyed once the worker lets go.
+class JsonUdpConnectDropTest : public JsonUdpConnectTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(JsonUdpConnectDropTest, TheLastReferenceDroppedInACallbackOutlivesTheCallback) {
+    const bool stopFirst = GetParam();
+    auto session = JsonUdpConnect::Create(ComponentInfo{L"Dropped"}, *service_);
+    const std::weak_ptr<JsonUdpConnect> weak = session;
+    std::atomic<bool> aliveAfterDrop{false};
+    receiver_.onAck = [&] {
+        if (stopFirst) {
+            session->Stop();
+        }
+        session.reset();
+        aliveAfterDrop.store(!weak.expired());
+    };
+    peer_.SetAcks(UdpPeer::Acks::kAuto);
+    JsonUdpConnectInfo info;
+    info.clock = &clock_;
+    info.default_send_addr = Addr(peer_.Address());
+    StartOnPortZero(*session, info);
+    ASSERT_TRUE(session->Send(FreqMsg(80), SockAddr()).IsOk());
+    ASSERT_TRUE(WaitUntil([&] { return weak.expired(); }));
+    EXPECT_TRUE(aliveAfterDrop.load());
+}
+
+INSTANTIATE_TEST_SUITE_P(Callbacks, JsonUdpConnectDropTest, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return std::string(info.param ? "StopThenDrop" : "DropOnly");
+                         });
 
 // ---------------------------------------------------------------------------------------------------
 // A lossy link in real time: two sessions on loopback, one of them losing the first send of every
