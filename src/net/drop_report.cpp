@@ -14,10 +14,13 @@ bool SameReason(const wchar_t* a, const wchar_t* b) {
 
 }  // namespace
 
-DropReport::DropReport(std::wstring component, std::shared_ptr<IDebugLog> log, IClock* clock,
-                       std::size_t max_senders)
+DropReport::Sink DropReport::ToLog(std::shared_ptr<IDebugLog> log) {
+    return [log = std::move(log)](const std::wstring& line) { WriteAtLevel(log, kLogErrors, line); };
+}
+
+DropReport::DropReport(std::wstring component, Sink sink, IClock* clock, std::size_t max_senders)
     : component_(std::move(component)),
-      log_(std::move(log)),
+      sink_(std::move(sink)),
       maxSenders_(max_senders),
       clock_(clock != nullptr ? clock : &RealClock()) {}
 
@@ -126,7 +129,9 @@ std::wstring DropReport::Line(const Entry& entry) const {
 
 void DropReport::Write(const std::vector<std::wstring>& lines) const {
     for (const std::wstring& line : lines) {
-        WriteAtLevel(log_, kLogErrors, line);
+        if (sink_) {
+            sink_(line);
+        }
     }
 }
 

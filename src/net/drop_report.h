@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -37,8 +38,13 @@ inline constexpr const wchar_t* kDropReassemblyBusy = L"reassembly busy";  // an
 
 class DropReport {
 public:
-    // `log` null: lines go nowhere (the counts are still kept). `clock` null: the real clock.
-    DropReport(std::wstring component, std::shared_ptr<IDebugLog> log, IClock* clock = &RealClock(),
+    // Where the summary lines go (a complete line, without the log's stamp).
+    using Sink = std::function<void(const std::wstring& line)>;
+    // The lines go to `log` at level 0 (nowhere when it is null); the counts are kept either way.
+    [[nodiscard]] static Sink ToLog(std::shared_ptr<IDebugLog> log);
+
+    // `clock` null: the real clock.
+    DropReport(std::wstring component, Sink sink, IClock* clock = &RealClock(),
                std::size_t max_senders = kDropReportMaxSenders);
     DropReport(const DropReport&) = delete;
     DropReport& operator=(const DropReport&) = delete;
@@ -76,7 +82,7 @@ private:
     void Write(const std::vector<std::wstring>& lines) const;
 
     const std::wstring component_;
-    const std::shared_ptr<IDebugLog> log_;
+    const Sink sink_;
     const std::size_t maxSenders_;
     mutable std::mutex mutex_;
     IClock* clock_;

@@ -328,7 +328,6 @@ bool JsonUdpConnect::WorkerStep(const JsonUdpConnectInfo& settings, std::uint64_
     if (!Current(generation)) {
         return false;
     }
-    std::lock_guard<std::mutex> round(roundMutex_);
     try {
         WorkerRound(settings, generation, keep);
     } catch (const std::exception& e) {
@@ -416,9 +415,13 @@ void JsonUdpConnect::WorkerRound(const JsonUdpConnectInfo& settings, std::uint64
             ReportError(err);
         }
     }
+    if (!Current(generation)) {
+        return;
+    }
 
-    // 2. One acknowledged message and one received message per round to the user; a callback that stopped
-    // the session ends the round.
+    // 2. One acknowledged message and one received message per round to the user. A callback that stopped
+    // the session ends the round: a worker detached by it touches nothing of the worker's own any more,
+    // since the worker of a new Start may be running.
     if (std::optional<std::shared_ptr<JsonMsg>> acked = delivered_.TryPop()) {
         if (IJsonUdpReceiver* user = User()) {
             Hold(keep);

@@ -232,9 +232,6 @@ private:
     std::atomic<std::uint64_t> generation_{0};  // of the current worker
     std::atomic<bool> started_{false};
     JsonUdpWakeEvent wake_;
-    // One worker round at a time: a worker detached by a Stop from its callback finishes its round before
-    // the worker of a new Start begins one.
-    std::mutex roundMutex_;
 
     // Send: the bound check and the push of one message, one caller at a time.
     std::mutex sendMutex_;

@@ -20,7 +20,10 @@ std::shared_ptr<JsonUdpManager> JsonUdpManager::Create(const ComponentInfo& info
 }
 
 JsonUdpManager::JsonUdpManager(const ComponentInfo& info, INetManager& manager)
-    : name_(EndpointName(info)), manager_(manager), log_(GetProcessDebugLog()), drops_(name_, log_) {}
+    : name_(EndpointName(info)),
+      manager_(manager),
+      log_(GetProcessDebugLog()),
+      drops_(name_, DropReport::ToLog(log_)) {}
 
 JsonUdpManager::~JsonUdpManager() {
     Stop();
