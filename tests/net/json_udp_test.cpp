@@ -349,6 +349,7 @@ TEST_P(JsonUdpConnectReassemblyTest, SegmentsMakeTheMessageOnlyWhenAllArriveInOr
     // Every datagram is acknowledged, whether its message is lost or not.
     ASSERT_TRUE(peer_.WaitForCount(GetParam().pieces.size() + 1));
     EXPECT_EQ(peer_.Received().size(), GetParam().pieces.size() + 1);
+    EXPECT_EQ(session_->GetStats().ReassemblyBytes, 0);  // nothing held of a message done or lost
 }
 
 const Piece kLead{Piece::kLeader};
@@ -367,6 +368,7 @@ INSTANTIATE_TEST_SUITE_P(
         ReassemblyCase{
             "SegmentOfAnotherLeader", {kLead, kSeg0, {Piece::kSegment, 1, 3, 1300, 7}, kSeg2}, false},
         ReassemblyCase{"TooManyBytes", {kLead, kSeg0, kSeg1, {Piece::kSegment, 2, 3, 500}}, false},
+        ReassemblyCase{"MoreThanAnnounced", {kLead, kSeg0, kSeg1, {Piece::kSegment, 2, 4, 500}}, false},
         ReassemblyCase{"ShortSegment", {kLead, kSeg0, {Piece::kSegment, 1, 3, 1300, 0, 300}, kSeg2}, false},
         ReassemblyCase{"TooFewSegments", {kLead, {Piece::kSegment, 0, 2}, {Piece::kSegment, 1, 2}}, false},
         ReassemblyCase{"SegmentsWithoutLeader", {kSeg0, kSeg1, kSeg2}, false}),
