@@ -43,9 +43,14 @@ std::uint32_t LeaderIdOf(const JsonMsg& msg) {
 
 std::wstring JsonUdpConnectStats::ToString() const {
     return FormatLine(
-        L"MsgSent=%d, MsgReceived=%d, RepeatMsgSent=%d, RepeatAckSent=%d, DupMsgReceived=%d, "
-        L"DupAckReceived=%d, MaxAckMs=%d",
-        MsgSent, MsgReceived, RepeatMsgSent, RepeatAckSent, DupMsgReceived, DupAckReceived, MaxAckMs);
+               L"MsgSent=%d, MsgReceived=%d, RepeatMsgSent=%d, RepeatAckSent=%d, DupMsgReceived=%d, "
+               L"DupAckReceived=%d, MaxAckMs=%d",
+               MsgSent, MsgReceived, RepeatMsgSent, RepeatAckSent, DupMsgReceived, DupAckReceived, MaxAckMs) +
+           FormatLine(
+               L", ForeignDropped=%d, ReassemblyBusyDropped=%d, SendRefused=%d, ReceiveQueueDropped=%d, "
+               L"AckQueueDropped=%d, UndecodableDropped=%d",
+               ForeignDropped, ReassemblyBusyDropped, SendRefused, ReceiveQueueDropped, AckQueueDropped,
+               UndecodableDropped);
 }
 
 ErrInfo IJsonUdpConnect::Init(const JsonUdpManagerInfo& /*info*/) {
@@ -62,6 +67,14 @@ JsonUdpConnect::JsonUdpConnect(const ComponentInfo& info, INetManager& manager)
     : name_(SessionName(info)), log_(GetProcessDebugLog()), inner_(JsonUdpManager::Create(info, manager)) {}
 
 JsonUdpConnect::~JsonUdpConnect() {
+    {
+        std::lock_guard<std::mutex> lifecycle(lifecycleMutex_);
+        if (workerKeep_ && worker_.joinable() && worker_.get_id() == std::this_thread::get_id()) {
+            // The worker dropped the last reference: it leaves without touching the session again.
+            std::lock_guard<std::mutex> lock(workerKeep_->mutex);
+            workerKeep_->destroyed = true;
+        }
+    }
     Stop();
     // The endpoint may still hold this session as its receiver; without a socket it calls nobody.
     inner_->Stop();
@@ -80,6 +93,7 @@ ErrInfo JsonUdpConnect::Init(const JsonUdpConnectInfo& info) {
         }
         clock_.store(info_.clock);
     }
+    inner_->Drops().SetClock(info.clock);
     JsonUdpManagerInfo endpointInfo = info;
     endpointInfo.receiver = this;
     return inner_->Init(endpointInfo);
@@ -100,7 +114,8 @@ ErrInfo JsonUdpConnect::Start() {
     }
     stop_.store(false);
     lastActivityMs_.store(info_.clock->NowMs());
-    worker_ = std::thread(&JsonUdpConnect::Worker, this, generation_.fetch_add(1) + 1);
+    workerKeep_ = std::make_shared<WorkerKeep>();
+    worker_ = std::thread(&JsonUdpConnect::WorkerMain, this, workerKeep_, generation_.fetch_add(1) + 1);
     started_.store(true);
     return result;
 }
@@ -118,8 +133,13 @@ void JsonUdpConnect::StopLocked() {
         wake_.Signal();
         if (worker_.joinable()) {
             if (worker_.get_id() == std::this_thread::get_id()) {
-                // Stopped from a callback on the worker itself: it cannot wait for itself; it leaves its
-                // loop when the callback returns.
+                // Stopped from a callback on the worker itself (or destroyed there): it cannot wait for
+                // itself; it leaves its loop when the callback returns, and keeps the session alive until
+                // then (nothing to keep when the session is being destroyed on it).
+                {
+                    std::lock_guard<std::mutex> lock(workerKeep_->mutex);
+                    workerKeep_->self = weak_from_this().lock();
+                }
                 worker_.detach();
             } else {
                 worker_.join();
@@ -164,6 +184,14 @@ ErrInfo JsonUdpConnect::Send(std::shared_ptr<JsonMsg> msg, const SockAddr& dest)
         std::lock_guard<std::mutex> lock(settingsMutex_);
         maxPerDatagram = info_.max_att_per_datagram;
     }
+    std::lock_guard<std::mutex> sending(sendMutex_);
+    if (queuedMessages_.load() >= kJsonUdpMaxQueuedMessages) {
+        Count(kSendRefused);
+        return result.SetError(
+            FormatLine(L"Send queue full: %zu messages wait for the peer (the limit); "
+                       L"this one is not sent",
+                       kJsonUdpMaxQueuedMessages));
+    }
     const std::size_t length = msg->att.size();
     msg->att_size = length;
     if (maxPerDatagram == 0 || length <= maxPerDatagram) {
@@ -192,6 +220,7 @@ ErrInfo JsonUdpConnect::Send(std::shared_ptr<JsonMsg> msg, const SockAddr& dest)
         // One push for all of them: no other message can come between a leader and its segments.
         outgoing_.PushAll(entries);
     }
+    queuedMessages_.fetch_add(1);
     wake_.Signal();
     return result;
 }
@@ -208,6 +237,18 @@ JsonUdpConnectStats JsonUdpConnect::GetStats() {
     s.PingSent = counters_[kPingSent].load();
     s.PingReceived = counters_[kPingReceived].load();
     s.PingAcked = counters_[kPingAcked].load();
+    s.ForeignDropped = counters_[kForeignDropped].load();
+    s.ReassemblyBusyDropped = counters_[kReassemblyBusyDropped].load();
+    s.SendRefused = counters_[kSendRefused].load();
+    s.ReceiveQueueDropped = counters_[kReceiveQueueDropped].load();
+    s.AckQueueDropped = counters_[kAckQueueDropped].load();
+    s.UndecodableDropped = static_cast<std::int32_t>(
+        std::min<std::uint64_t>(inner_->Drops().Total(kDropUndecodable), INT32_MAX));
+    {
+        std::lock_guard<std::mutex> lock(receiveMutex_);
+        s.ReassemblyBytes =
+            reassembly_.msg ? static_cast<std::int64_t>(reassembly_.msg->att.capacity()) : std::int64_t{0};
+    }
     return s;
 }
 
@@ -225,42 +266,83 @@ void JsonUdpConnect::ReportError(const ErrInfo& error) {
 // ---------------------------------------------------------------------------------------------------
 // Worker thread
 
-void JsonUdpConnect::Worker(std::uint64_t generation) {
+void JsonUdpConnect::WorkerMain(JsonUdpConnect* session, std::shared_ptr<WorkerKeep> keep,
+                                std::uint64_t generation) {
     JsonUdpConnectInfo settings;
     {
-        std::lock_guard<std::mutex> lock(settingsMutex_);
-        settings = info_;
+        std::lock_guard<std::mutex> lock(session->settingsMutex_);
+        settings = session->info_;
     }
-    WriteAtLevel(log_, kLogThreads, FormatLine(L"%ls: session worker started", name_.c_str()));
-    // A worker detached by a Stop from its own callback must not go on after a new Start.
-    const auto current = [&] { return !stop_.load() && generation_.load() == generation; };
-    while (current()) {
-        bool inFlight = false;
+    WriteAtLevel(session->log_, kLogThreads,
+                 FormatLine(L"%ls: session worker started", session->name_.c_str()));
+    for (;;) {
+        const bool more = session->WorkerStep(settings, generation, *keep);
+        if (!more) {
+            WriteAtLevel(session->log_, kLogThreads,
+                         FormatLine(L"%ls: session worker stopped", session->name_.c_str()));
+        }
+        std::shared_ptr<JsonUdpConnect> held;
         {
-            TimedLocker<NamedMutex> lock(outMutex_, L"Worker wait", 5, "Network::JsonUdpConnect::Worker",
-                                         __FILE__, __LINE__);
-            inFlight = outMsg_.HasValue();
+            std::lock_guard<std::mutex> lock(keep->mutex);
+            held = std::move(keep->self);
         }
-        // A stepped clock does not end a real wait, so with any clock but the real one the worker polls
-        // as it does while a message is in flight.
-        const bool poll = (settings.repeat_interval_ms > 0 && inFlight) || settings.clock != &RealClock();
-        wake_.Wait(std::chrono::milliseconds(poll ? 1 : 100));
-        if (!current()) {
-            break;
+        // May destroy the session (a callback dropped the last reference): the session is not touched after.
+        held.reset();
+        if (!more) {
+            return;
         }
-        try {
-            WorkerRound(settings);
-        } catch (const std::exception& e) {
-            ErrInfo err(ERR_PLACE("Network::JsonUdpConnect::SetError"));
-            err.SetError(e.what());
-            ReportError(err);
-        } catch (...) {
-            ErrInfo err(ERR_PLACE("Network::JsonUdpConnect::SetError"));
-            err.SetError(L"Unknown exception");
-            ReportError(err);
+        std::lock_guard<std::mutex> lock(keep->mutex);
+        if (keep->destroyed) {
+            return;
         }
     }
-    WriteAtLevel(log_, kLogThreads, FormatLine(L"%ls: session worker stopped", name_.c_str()));
+}
+
+bool JsonUdpConnect::Current(std::uint64_t generation) const {
+    // A worker detached by a Stop from its own callback must not go on after a new Start.
+    return !stop_.load() && generation_.load() == generation;
+}
+
+void JsonUdpConnect::Hold(WorkerKeep& keep) {
+    std::lock_guard<std::mutex> lock(keep.mutex);
+    if (!keep.self) {
+        keep.self = weak_from_this().lock();
+    }
+}
+
+bool JsonUdpConnect::WorkerStep(const JsonUdpConnectInfo& settings, std::uint64_t generation,
+                                WorkerKeep& keep) {
+    if (!Current(generation)) {
+        return false;
+    }
+    bool inFlight = false;
+    {
+        TimedLocker<NamedMutex> lock(outMutex_, L"Worker wait", 5, "Network::JsonUdpConnect::Worker",
+                                     __FILE__, __LINE__);
+        inFlight = outMsg_.HasValue();
+    }
+    // A stepped clock does not end a real wait, so with any clock but the real one the worker polls as it
+    // does while a message is in flight.
+    const bool poll = (settings.repeat_interval_ms > 0 && inFlight) || settings.clock != &RealClock();
+    wake_.Wait(std::chrono::milliseconds(poll ? 1 : 100));
+    if (!Current(generation)) {
+        return false;
+    }
+    try {
+        WorkerRound(settings, generation, keep);
+    } catch (const std::exception& e) {
+        ErrInfo err(ERR_PLACE("Network::JsonUdpConnect::SetError"));
+        err.SetError(e.what());
+        Hold(keep);
+        ReportError(err);
+    } catch (...) {
+        ErrInfo err(ERR_PLACE("Network::JsonUdpConnect::SetError"));
+        err.SetError(L"Unknown exception");
+        Hold(keep);
+        ReportError(err);
+    }
+    inner_->Drops().Poll();
+    return Current(generation);
 }
 
 std::optional<JsonUdpConnect::OutgoingMsg> JsonUdpConnect::PopOutgoing() {
@@ -269,14 +351,20 @@ std::optional<JsonUdpConnect::OutgoingMsg> JsonUdpConnect::PopOutgoing() {
         heldBack_.reset();
         return entry;
     }
-    return outgoing_.TryPop();
+    std::optional<OutgoingMsg> entry = outgoing_.TryPop();
+    if (entry && entry->msg == entry->leader) {
+        queuedMessages_.fetch_sub(1);
+    }
+    return entry;
 }
 
-void JsonUdpConnect::WorkerRound(const JsonUdpConnectInfo& settings) {
+void JsonUdpConnect::WorkerRound(const JsonUdpConnectInfo& settings, std::uint64_t generation,
+                                 WorkerKeep& keep) {
     // 1. At most one datagram: the next message when nothing is in flight, else a repetition when due.
     std::shared_ptr<JsonMsg> toSend;
     std::shared_ptr<JsonMsg> givenUp;
     SockAddr dest;
+    const SockAddr defaultAddr = inner_->GetDefaultSendAddr();
     {
         TimedLocker<NamedMutex> lock(outMutex_, L"Worker send", 5, "Network::JsonUdpConnect::WorkerRound",
                                      __FILE__, __LINE__);
@@ -286,6 +374,7 @@ void JsonUdpConnect::WorkerRound(const JsonUdpConnectInfo& settings) {
                 outMsg_ = std::move(*next);
                 toSend = outMsg_.msg;
                 dest = outMsg_.dest;
+                sentTo_ = dest.IsValid() ? dest : defaultAddr;
                 lastSendMs_ = now;
                 sendCount_ = 1;
             }
@@ -322,22 +411,36 @@ void JsonUdpConnect::WorkerRound(const JsonUdpConnectInfo& settings) {
         ErrInfo err = inner_->SendDirect(toSend, dest);
         if (!err.IsOk()) {
             // The message stays in flight and is repeated later.
+            Hold(keep);
             ReportError(err);
         }
     }
+    if (!Current(generation)) {
+        return;
+    }
 
-    // 2. One acknowledged message and one received message per round to the user.
+    // 2. One acknowledged message and one received message per round to the user. A callback that stopped
+    // the session ends the round: a worker detached by it touches nothing of the worker's own any more,
+    // since the worker of a new Start may be running.
     if (std::optional<std::shared_ptr<JsonMsg>> acked = delivered_.TryPop()) {
         if (IJsonUdpReceiver* user = User()) {
+            Hold(keep);
             user->OnAck(this, *acked);
         }
         wake_.Signal();
     }
+    if (!Current(generation)) {
+        return;
+    }
     if (std::optional<InternalMsg> received = received_.TryPop()) {
         if (IJsonUdpReceiver* user = User()) {
+            Hold(keep);
             user->OnMessage(this, received->msg, received->addr);
         }
         wake_.Signal();
+    }
+    if (!Current(generation)) {
+        return;
     }
 
     // 3. Keep a quiet link alive.
@@ -363,6 +466,58 @@ void JsonUdpConnect::OnError(IJsonUdpManager* /*from*/, const ErrInfo& error) {
     ReportError(error);
 }
 
+void JsonUdpConnect::Drop(const SockAddr& sender, Counter counter, const wchar_t* reason) {
+    Count(counter);
+    inner_->Drops().Count(sender, reason);
+}
+
+void JsonUdpConnect::TakeAck(const JsonMsgAck& ack, const SockAddr& sender) {
+    std::shared_ptr<JsonMsg> completed;
+    bool matched = false;
+    bool fromPeer = false;
+    bool wasPing = false;
+    std::int64_t ackMs = 0;
+    {
+        TimedLocker<NamedMutex> lock(outMutex_, L"Ack", 5, "Network::JsonUdpConnect::OnMessage", __FILE__,
+                                     __LINE__);
+        fromPeer = outMsg_.HasValue() ? sender == sentTo_ : sender == inner_->GetDefaultSendAddr();
+        if (fromPeer && outMsg_.HasValue() && ack.ack_msg_id == outMsg_.msg->msg_id) {
+            matched = true;
+            if (CompletesMessage(outMsg_.leader, outMsg_.msg)) {
+                completed = outMsg_.leader;
+            }
+            wasPing = dynamic_cast<const JsonMsgPing*>(outMsg_.msg.get()) != nullptr;
+            ackMs = clock_.load()->NowMs() - lastSendMs_;
+            outMsg_ = OutgoingMsg{};
+        }
+    }
+    if (fromPeer) {
+        lastActivityMs_ = clock_.load()->NowMs();
+    }
+    if (matched) {
+        if (completed) {
+            if (delivered_.Size() >= kJsonUdpMaxAcksWaiting) {
+                Drop(sender, kAckQueueDropped, kDropQueueFull);
+            } else {
+                delivered_.Push(std::move(completed));
+            }
+        }
+        if (wasPing) {
+            Count(kPingAcked);
+        }
+        Count(kMsgSent);
+        const auto ms = static_cast<std::int32_t>(std::clamp<std::int64_t>(ackMs, 0, INT32_MAX));
+        std::int32_t seen = counters_[kMaxAckMs].load();
+        while (ms > seen && !counters_[kMaxAckMs].compare_exchange_weak(seen, ms)) {
+        }
+    } else if (fromPeer) {
+        Count(kDupAckReceived);
+    } else {
+        Drop(sender, kForeignDropped, kDropForeign);
+    }
+    wake_.Signal();
+}
+
 void JsonUdpConnect::OnMessage(IJsonUdpManager* /*from*/, std::shared_ptr<JsonMsg> msg,
                                const SockAddr& sender) {
     // Nothing of the receive side may escape onto the service thread.
@@ -370,64 +525,43 @@ void JsonUdpConnect::OnMessage(IJsonUdpManager* /*from*/, std::shared_ptr<JsonMs
         if (!msg) {
             return;
         }
-        lastActivityMs_.store(clock_.load()->NowMs());
-
         if (const auto* ack = dynamic_cast<const JsonMsgAck*>(msg.get())) {
-            std::shared_ptr<JsonMsg> completed;
-            bool matched = false;
-            bool wasPing = false;
-            std::int64_t ackMs = 0;
-            {
-                TimedLocker<NamedMutex> lock(outMutex_, L"Ack", 5, "Network::JsonUdpConnect::OnMessage",
-                                             __FILE__, __LINE__);
-                if (outMsg_.HasValue() && ack->ack_msg_id == outMsg_.msg->msg_id) {
-                    matched = true;
-                    if (CompletesMessage(outMsg_.leader, outMsg_.msg)) {
-                        completed = outMsg_.leader;
-                    }
-                    wasPing = dynamic_cast<const JsonMsgPing*>(outMsg_.msg.get()) != nullptr;
-                    ackMs = clock_.load()->NowMs() - lastSendMs_;
-                    outMsg_ = OutgoingMsg{};
-                }
-            }
-            if (matched) {
-                if (completed) {
-                    delivered_.Push(std::move(completed));
-                }
-                if (wasPing) {
-                    Count(kPingAcked);
-                }
-                Count(kMsgSent);
-                const auto ms = static_cast<std::int32_t>(std::clamp<std::int64_t>(ackMs, 0, INT32_MAX));
-                std::int32_t seen = counters_[kMaxAckMs].load();
-                while (ms > seen && !counters_[kMaxAckMs].compare_exchange_weak(seen, ms)) {
-                }
-            } else {
-                Count(kDupAckReceived);
-            }
-            wake_.Signal();
+            TakeAck(*ack, sender);
             return;
         }
-
-        // Every other message is acknowledged at once, also a duplicate (its sender missed our ack).
-        ErrInfo ackResult = inner_->SendDirect(std::make_shared<JsonMsgAck>(msg->msg_id), sender);
-        if (!ackResult.IsOk()) {
-            ReportError(ackResult);
+        // A session with a peer takes nothing from anybody else, and acknowledges nothing to them.
+        const SockAddr peer = inner_->GetDefaultSendAddr();
+        if (peer.IsValid() && sender != peer) {
+            Drop(sender, kForeignDropped, kDropForeign);
+            return;
         }
+        lastActivityMs_.store(clock_.load()->NowMs());
 
         bool isNew = false;
+        const wchar_t* refused = nullptr;
         {
             std::lock_guard<std::mutex> lock(receiveMutex_);
             if (receivedMsg_ && receivedMsg_->msg_id == msg->msg_id && receivedFrom_ == sender) {
+                // Acknowledged again: its sender missed our acknowledgement.
                 Count(kDupMsgReceived);
                 Count(kRepeatAckSent);
             } else {
-                isNew = true;
-                receivedMsg_ = msg;
-                receivedFrom_ = sender;
-                Reassemble(msg, sender);
-                Count(kMsgReceived);
+                refused = Take(msg, sender);
+                if (refused == nullptr) {
+                    isNew = true;
+                    receivedMsg_ = msg;
+                    receivedFrom_ = sender;
+                    Count(kMsgReceived);
+                }
             }
+        }
+        if (refused != nullptr) {
+            Drop(sender, refused == kDropQueueFull ? kReceiveQueueDropped : kReassemblyBusyDropped, refused);
+            return;
+        }
+        ErrInfo ackResult = inner_->SendDirect(std::make_shared<JsonMsgAck>(msg->msg_id), sender);
+        if (!ackResult.IsOk()) {
+            ReportError(ackResult);
         }
         if (isNew && dynamic_cast<const JsonMsgPing*>(msg.get()) != nullptr) {
             Count(kPingReceived);
@@ -444,43 +578,52 @@ void JsonUdpConnect::OnMessage(IJsonUdpManager* /*from*/, std::shared_ptr<JsonMs
     }
 }
 
-void JsonUdpConnect::Reassemble(const std::shared_ptr<JsonMsg>& msg, const SockAddr& sender) {
-    auto* seg = dynamic_cast<JsonMsgAtt*>(msg.get());
-    if (!reassembly_.msg) {
-        if (seg != nullptr) {
-            return;  // a segment without its leader
-        }
-        if (msg->att.empty() || msg->att_size == msg->att.size()) {
-            received_.Push(InternalMsg{msg, sender});
-        } else if (msg->att_size < msg->att.size()) {
-            // A leader: its buffer has the announced length (bounded by the decoder), the segments fill it.
+const wchar_t* JsonUdpConnect::Take(const std::shared_ptr<JsonMsg>& msg, const SockAddr& sender) {
+    const auto* seg = dynamic_cast<const JsonMsgAtt*>(msg.get());
+    const bool busy = reassembly_.msg != nullptr;
+    if (busy && sender != reassembly_.addr && (seg != nullptr || msg->att.size() < msg->att_announced)) {
+        // The reassembly belongs to its leader's sender; others try again later.
+        return kDropReassemblyBusy;
+    }
+    if (seg == nullptr) {
+        if (msg->att.size() < msg->att_announced) {
+            // A leader: its segments follow. A new one of the same sender ends the one before.
             reassembly_ = InternalMsg{msg, sender};
             nextSegment_ = 0;
+            return nullptr;
         }
-        return;
+        if (received_.Size() >= kJsonUdpMaxReceivedWaiting) {
+            return kDropQueueFull;
+        }
+        received_.Push(InternalMsg{msg, sender});
+        return nullptr;
     }
-
+    if (!busy) {
+        return nullptr;  // a segment without its leader: acknowledged, and lost
+    }
     JsonMsg& leader = *reassembly_.msg;
-    const std::size_t missing = leader.att.size() - static_cast<std::size_t>(leader.att_size);
-    const bool fits = seg != nullptr && seg->seg_number == nextSegment_ && seg->att_size == seg->att.size() &&
-                      seg->att.size() <= missing && seg->leader_id == leader.msg_id &&
-                      sender == reassembly_.addr;
+    const std::uint64_t missing = leader.att_announced - leader.att.size();
+    const bool fits = seg->seg_number == nextSegment_ && seg->leader_id == leader.msg_id &&
+                      seg->att.size() == seg->att_announced && seg->att.size() <= missing;
     if (!fits) {
-        // Anything else (another message, a segment out of order, of another message or another sender)
-        // loses the message being put together, and is dropped itself.
+        // Out of order, of another message, short or too long: the message being put together is lost.
         reassembly_ = InternalMsg{};
-        return;
+        return nullptr;
     }
-    std::copy(seg->att.begin(), seg->att.end(),
-              leader.att.begin() + static_cast<std::ptrdiff_t>(leader.att_size));
-    leader.att_size += seg->att.size();
+    const bool last = nextSegment_ + 1 == seg->seg_count;
+    if (last && received_.Size() >= kJsonUdpMaxReceivedWaiting) {
+        return kDropQueueFull;  // the last segment comes again, and finds the reassembly as it was
+    }
+    leader.att.insert(leader.att.end(), seg->att.begin(), seg->att.end());
+    leader.att_size = leader.att.size();
     ++nextSegment_;
-    if (nextSegment_ == seg->seg_count) {
-        if (leader.att_size == leader.att.size()) {
+    if (last) {
+        if (leader.att.size() == leader.att_announced) {
             received_.Push(reassembly_);
         }
         reassembly_ = InternalMsg{};
     }
+    return nullptr;
 }
 
 }  // namespace Network

@@ -20,7 +20,10 @@ std::shared_ptr<JsonUdpManager> JsonUdpManager::Create(const ComponentInfo& info
 }
 
 JsonUdpManager::JsonUdpManager(const ComponentInfo& info, INetManager& manager)
-    : name_(EndpointName(info)), manager_(manager), log_(GetProcessDebugLog()) {}
+    : name_(EndpointName(info)),
+      manager_(manager),
+      log_(GetProcessDebugLog()),
+      drops_(name_, DropReport::ToLog(log_)) {}
 
 JsonUdpManager::~JsonUdpManager() {
     Stop();
@@ -172,9 +175,11 @@ void JsonUdpManager::OnDatagramReceived(IUdpSock* /*sock*/, std::shared_ptr<Pack
         msg.reset();
     }
     if (!msg) {
-        if (settings.receiver != nullptr) {
+        // Counted and summed up once a minute by the drop report, which is this error's log line.
+        if (drops_.Count(from, kDropUndecodable) && settings.receiver != nullptr) {
             ErrInfo err(ERR_PLACE("Network::JsonUdpManager::OnDatagramReceived"));
             err.SetError(L"Bad message received");
+            err.MarkHandled();
             settings.receiver->OnError(this, err);
         }
         return;

@@ -7,8 +7,9 @@
 //
 // Threads: SendDirect runs on the caller's thread and sends at once (the socket is synchronous). Received
 // datagrams are decoded on the socket service thread, with the socket's lock held, and OnMessage and the
-// "Bad message received" OnError are called there. A datagram of any content costs at most one OnError:
-// decoding never throws.
+// "Bad message received" OnError are called there. Decoding never throws. An undecodable datagram is
+// counted in the endpoint's drop report (one summary line per sender and minute in the debug log); only
+// a sender's first one of each minute raises the OnError, so a flood multiplies neither calls nor lines.
 #pragma once
 
 #include <cstdint>
@@ -18,6 +19,7 @@
 
 #include "common/debug_log.h"
 #include "common/err_info.h"
+#include "net/drop_report.h"
 #include "net/inet.h"
 #include "protocol/json_msg.h"
 #include "protocol/sock_addr.h"
@@ -100,6 +102,9 @@ public:
     void OnSocketError(const ErrInfo& error, IUdpSock* sock) override;
 
     [[nodiscard]] const std::wstring& GetName() const noexcept { return name_; }
+    // What the endpoint dropped (undecodable datagrams); the session above it reports its own drops here
+    // too, so that one line per sender and minute sums up both.
+    [[nodiscard]] DropReport& Drops() noexcept { return drops_; }
 
 private:
     [[nodiscard]] std::shared_ptr<IUdpSock> Socket();
@@ -108,6 +113,7 @@ private:
     const std::wstring name_;
     INetManager& manager_;
     std::shared_ptr<IDebugLog> log_;
+    DropReport drops_;
 
     // Guards the settings and the socket pointer. Never held while the socket is called: the socket's
     // lock is held while it calls us back, so holding ours while calling it could deadlock.

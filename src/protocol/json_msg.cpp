@@ -184,14 +184,12 @@ std::unique_ptr<JsonMsg> JsonMsg::FromDatagram(const std::uint8_t* data, std::si
             if (announced > kMaxAttachmentSize) {
                 return nullptr;
             }
-            msg->att.assign(static_cast<std::size_t>(announced), 0);
-            msg->att_size = 0;
+            // Only the bytes that came take memory; the announced length is kept as a number.
+            msg->att_announced = announced;
             const std::size_t following = size - n - 1;
-            if (following != 0) {
-                const std::size_t count = std::min(static_cast<std::size_t>(announced), following);
-                std::memcpy(msg->att.data(), data + n + 1, count);
-                msg->att_size = count;
-            }
+            const std::size_t count = std::min(static_cast<std::size_t>(announced), following);
+            msg->att.assign(data + n + 1, data + n + 1 + count);
+            msg->att_size = count;
         }
         return msg;
     } catch (...) {

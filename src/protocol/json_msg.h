@@ -29,9 +29,9 @@
 namespace Network {
 
 // The largest attachment a received message may announce with "att" (16 MiB). A datagram announcing more
-// is not decodable, so a few hostile bytes can never make the receiver allocate more than this for one
-// message. Reassembly of a segmented attachment is bounded by the same figure, since it fills the buffer
-// the leader announced. Real attachments are far smaller.
+// is not decodable. An announcement costs no memory: a received message holds only the bytes that came,
+// and reassembly of a segmented attachment grows with the segments that arrive, never beyond what the
+// leader announced, so never beyond this figure. Real attachments are far smaller.
 inline constexpr std::uint64_t kMaxAttachmentSize = 16u * 1024u * 1024u;
 
 struct JsonMsg;
@@ -71,8 +71,10 @@ struct JsonMsg {
 
     // Decodes one datagram; null when it is not a message (see the layout above). Transport kinds are
     // made here, any other type name by `factory` (none with a null factory). `sender`, when given, becomes
-    // the message's `peer`. On a decoded message `att` has the announced length and `att_size` counts the
-    // bytes that really came (fewer when the datagram was short); an announced length above
+    // the message's `peer`. On a decoded message `att` holds the attachment bytes that really came (at most
+    // the announced length), `att_size` counts them and `att_announced` keeps the announced length, which
+    // is more when the datagram was short (a leader of a segmented attachment announces all and carries
+    // none). Nothing is allocated for bytes that did not come; an announced length above
     // kMaxAttachmentSize makes the datagram undecodable.
     [[nodiscard]] static std::unique_ptr<JsonMsg> FromPacket(const Packet& datagram,
                                                              const IJsonMsgFactory* factory,
@@ -92,13 +94,14 @@ struct JsonMsg {
     // Sets the counter's next value. For tests of the wrap-around only.
     static void SetNextMsgId(std::uint32_t next) noexcept;
 
-    std::wstring type;              // "msg": the type name; set by the constructor, never changed
-    std::uint32_t msg_id;           // "msg_id"
-    SockAddr peer;                  // sender of a received message; cleared for local ones
-    bool req = false;               // "req": 1 when set
-    std::uint32_t ack_msg_id = 0;   // "ack_msg_id": the message this one acknowledges or answers
-    std::uint64_t att_size = 0;     // "att": announced attachment length (bytes that came, once decoded)
-    std::vector<std::uint8_t> att;  // the attachment bytes
+    std::wstring type;                // "msg": the type name; set by the constructor, never changed
+    std::uint32_t msg_id;             // "msg_id"
+    SockAddr peer;                    // sender of a received message; cleared for local ones
+    bool req = false;                 // "req": 1 when set
+    std::uint32_t ack_msg_id = 0;     // "ack_msg_id": the message this one acknowledges or answers
+    std::uint64_t att_size = 0;       // "att": announced attachment length (bytes that came, once decoded)
+    std::vector<std::uint8_t> att;    // the attachment bytes
+    std::uint64_t att_announced = 0;  // decoded messages only: the length "att" announced (0: none)
 };
 
 // A message declares its own keys once, as a list of Field entries (the rules that make them are in

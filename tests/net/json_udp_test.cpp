@@ -3,13 +3,16 @@
 // millisecond without waiting. One lossy link between two sessions runs in real time.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <numeric>
 #include <ostream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "net/json_udp_connect.h"
@@ -46,7 +49,9 @@ class JsonUdpTest : public ::testing::Test {
 protected:
     void TearDown() override {
         endpoint_->Stop();
-        session_->Stop();
+        if (session_) {
+            session_->Stop();
+        }
     }
 
     // Starts an endpoint or a session on a loopback port of the system's choice; returns its address.
@@ -234,8 +239,8 @@ TEST_F(JsonUdpConnectTest, AnAttachmentTravelsInSegmentsOfAtMost1300BytesAndIsRe
     const auto got = peer_.Received();
     ASSERT_EQ(got.size(), 4u);
     const auto leader = Decode(got[0]);
-    EXPECT_EQ(leader->att.size(), 3000u);  // announced,
-    EXPECT_EQ(leader->att_size, 0u);       // not carried
+    EXPECT_EQ(leader->att_announced, 3000u);  // announced,
+    EXPECT_EQ(leader->att.size(), 0u);        // not carried
     std::vector<std::uint8_t> joined;
     for (std::uint32_t i = 0; i < 3; ++i) {
         const auto seg = Decode(got[i + 1]);
@@ -258,7 +263,9 @@ TEST_F(JsonUdpConnectTest, MessagesAreAcknowledgedAndARepeatOfTheLastOneIsDelive
     const SockAddr local = StartSession();
     const auto a = FreqMsg(30);
     const auto b = FreqMsg(31);
-    peer_.SendText("{\"msg\":\"fm_freq\",", local.Native());  // does not decode
+    for (int i = 0; i < 2; ++i) {
+        peer_.SendText("{\"msg\":\"fm_freq\",", local.Native());  // does not decode
+    }
     for (const auto& bytes :
          {ToBytes(*a), ToBytes(*a), ToBytes(Network::JsonMsgAck(12345)), ToBytes(*b), ToBytes(*a)}) {
         peer_.SendBytes(bytes, local.Native());
@@ -278,7 +285,9 @@ TEST_F(JsonUdpConnectTest, MessagesAreAcknowledgedAndARepeatOfTheLastOneIsDelive
     }
     // Neither the undecodable datagram nor the acknowledgement is acknowledged.
     EXPECT_EQ(acked, (std::vector<std::uint32_t>{a->msg_id, a->msg_id, b->msg_id, a->msg_id}));
+    // Two undecodable datagrams, one error call: the rest goes into the minute's drop summary.
     ASSERT_EQ(receiver_.Errors().size(), 1u);
+    EXPECT_EQ(session_->GetStats().UndecodableDropped, 2);
     EXPECT_EQ(receiver_.Errors()[0].error, L"Bad message received");
     EXPECT_EQ(receiver_.Errors()[0].from, session_.get());
 }
@@ -297,7 +306,7 @@ struct Piece {
 struct ReassemblyCase {
     const char* name;
     std::vector<Piece> pieces;
-    bool delivered;
+    int delivered;  // messages before the closing one: the attachment's (and another one in between)
     friend void PrintTo(const ReassemblyCase& c, std::ostream* os) { *os << c.name; }
 };
 
@@ -328,18 +337,19 @@ TEST_P(JsonUdpConnectReassemblyTest, SegmentsMakeTheMessageOnlyWhenAllArriveInOr
         peer_.SendBytes(last, local.Native());
     }
     peer_.SendBytes(ToBytes(*FreqMsg(41)), local.Native());
-    ASSERT_TRUE(receiver_.WaitMessages(GetParam().delivered ? 2 : 1));
+    ASSERT_TRUE(receiver_.WaitMessages(GetParam().delivered + 1));
 
     const auto messages = receiver_.Messages();
-    ASSERT_EQ(messages.size(), GetParam().delivered ? 2u : 1u);
+    ASSERT_EQ(messages.size(), GetParam().delivered + 1u);
     EXPECT_EQ(FreqOf(messages.back().msg), 41);
-    if (GetParam().delivered) {
-        EXPECT_EQ(messages[0].msg->att, payload);
-        EXPECT_EQ(messages[0].msg->att_size, 3000u);
+    if (GetParam().delivered != 0) {
+        EXPECT_EQ(messages.end()[-2].msg->att, payload);
+        EXPECT_EQ(messages.end()[-2].msg->att_size, 3000u);
     }
     // Every datagram is acknowledged, whether its message is lost or not.
     ASSERT_TRUE(peer_.WaitForCount(GetParam().pieces.size() + 1));
     EXPECT_EQ(peer_.Received().size(), GetParam().pieces.size() + 1);
+    EXPECT_EQ(session_->GetStats().ReassemblyBytes, 0);  // nothing held of a message done or lost
 }
 
 const Piece kLead{Piece::kLeader};
@@ -354,14 +364,105 @@ INSTANTIATE_TEST_SUITE_P(
         ReassemblyCase{"RepeatedSegment", {kLead, kSeg0, {Piece::kAgain}, kSeg1, kSeg2}, true},
         ReassemblyCase{"OutOfOrder", {kLead, kSeg1, kSeg0, kSeg2}, false},
         ReassemblyCase{"MissingMiddle", {kLead, kSeg0, kSeg2}, false},
-        ReassemblyCase{"AnotherMessageInBetween", {kLead, kSeg0, {Piece::kOther}, kSeg1, kSeg2}, false},
+        ReassemblyCase{"AnotherMessageInBetween", {kLead, kSeg0, {Piece::kOther}, kSeg1, kSeg2}, 2},
         ReassemblyCase{
             "SegmentOfAnotherLeader", {kLead, kSeg0, {Piece::kSegment, 1, 3, 1300, 7}, kSeg2}, false},
         ReassemblyCase{"TooManyBytes", {kLead, kSeg0, kSeg1, {Piece::kSegment, 2, 3, 500}}, false},
+        ReassemblyCase{"MoreThanAnnounced", {kLead, kSeg0, kSeg1, {Piece::kSegment, 2, 4, 500}}, false},
         ReassemblyCase{"ShortSegment", {kLead, kSeg0, {Piece::kSegment, 1, 3, 1300, 0, 300}, kSeg2}, false},
         ReassemblyCase{"TooFewSegments", {kLead, {Piece::kSegment, 0, 2}, {Piece::kSegment, 1, 2}}, false},
         ReassemblyCase{"SegmentsWithoutLeader", {kSeg0, kSeg1, kSeg2}, false}),
     [](const ::testing::TestParamInfo<ReassemblyCase>& info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------------------------------------------
+// Hostile senders: another address gets nothing of a device's session and disturbs no session's peer
+
+struct SecondSenderCase {
+    bool device;  // the peer is the session's default address (a device), or none is set (discovery)
+    std::size_t attackerAcks;
+    int foreign;  // ForeignDropped
+    int busy;     // ReassemblyBusyDropped
+};
+
+class JsonUdpConnectSecondSenderTest : public JsonUdpConnectTest,
+                                       public ::testing::WithParamInterface<SecondSenderCase> {};
+
+// The second sender acknowledges the session's message for the peer and sends ping pairs (the second
+// announcing an attachment) while the peer sends the first two segments of a 16 MiB attachment and an answer.
+TEST_P(JsonUdpConnectSecondSenderTest, GetsNoAckWhereForeignCompletesNothingAndDisturbsNotThePeer) {
+    const SecondSenderCase c = GetParam();
+    JsonUdpConnectInfo info;
+    info.clock = &clock_;
+    const SockAddr local = c.device ? StartSession() : StartOnPortZero(*session_, info);
+    ASSERT_TRUE(session_->Send(FreqMsg(40), Addr(peer_.Address())).IsOk());
+    ASSERT_TRUE(peer_.WaitForCount(1));
+    UdpPeer attacker;
+    attacker.SendText(AckText(peer_.Received()[0].MsgId().value_or(0), 1), local.Native());
+    Network::JsonMsgFmFreq leader;
+    leader.att_size = Network::kMaxAttachmentSize;
+    const auto segment = [&](std::uint32_t number) {  // of 12907
+        Network::JsonMsgAtt seg;
+        std::tie(seg.leader_id, seg.seg_number, seg.seg_count, seg.att, seg.att_size) =
+            std::tuple(leader.msg_id, number, 12907u, Pattern(1300), 1300u);
+        return ToBytes(seg);
+    };
+    peer_.SendBytes(ToBytes(leader), local.Native());
+    peer_.SendBytes(segment(0), local.Native());
+    for (int id = 1; id <= 40; id += 2) {
+        attacker.SendText(R"({"msg":"ping","msg_id":)" + std::to_string(id) + "}", local.Native());
+        attacker.SendText(R"({"att":1,"msg":"ping","msg_id":)" + std::to_string(id + 1) + "}",
+                          local.Native());
+    }
+    peer_.SendBytes(segment(1), local.Native());
+    peer_.SendBytes(ToBytes(*FreqMsg(41)), local.Native());
+    ASSERT_TRUE(peer_.WaitForCount(5) && attacker.WaitForCount(c.attackerAcks) &&
+                receiver_.WaitMessages(1 + c.attackerAcks));
+
+    EXPECT_EQ(FreqOf(receiver_.Messages().back().msg), 41);
+    EXPECT_EQ(attacker.Received().size(), c.attackerAcks);
+    // The peer's reassembly holds what came of it, nothing of the announced 16 MiB.
+    const auto stats = session_->GetStats();
+    EXPECT_EQ(std::vector<std::int64_t>(
+                  {stats.MsgSent, stats.ForeignDropped, stats.ReassemblyBusyDropped, stats.ReassemblyBytes}),
+              std::vector<std::int64_t>({0, c.foreign, c.busy, 2600}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Sessions, JsonUdpConnectSecondSenderTest,
+                         ::testing::Values(SecondSenderCase{true, 0, 41, 0},
+                                           // Takes the pings, refuses the leaders until the peer's is done.
+                                           SecondSenderCase{false, 20, 1, 20}));
+
+TEST_F(JsonUdpConnectTest, QueuesAreBoundedAndEveryRefusalCounted) {
+    // Outgoing: nothing leaves while stopped.
+    for (std::size_t i = 0; i < Network::kJsonUdpMaxQueuedMessages; ++i) {
+        ASSERT_TRUE(session_->Send(FreqMsg(1), SockAddr()).IsOk()) << i;
+    }
+    EXPECT_NE(Failure(session_->Send(FreqMsg(2), SockAddr())).find(L"Send queue full"), std::wstring::npos);
+    EXPECT_EQ(session_->GetStats().SendRefused, 1);
+
+    // Received: the worker waits in the first OnAck while the peer sends one more than the queue takes.
+    std::promise<void> release;
+    std::atomic<bool> held{false};
+    receiver_.onAck = [&held, released = release.get_future().share()] {
+        held.store(true);
+        released.wait();
+    };
+    peer_.SetAcks(UdpPeer::Acks::kAuto);
+    const SockAddr local = StartSession();
+    ASSERT_TRUE(WaitUntil([&] { return held.load(); }));
+    std::uint32_t lastTaken = 0;
+    for (std::size_t i = 0; i <= Network::kJsonUdpMaxReceivedWaiting; ++i) {
+        const auto m = FreqMsg(1);
+        lastTaken = i < Network::kJsonUdpMaxReceivedWaiting ? m->msg_id : lastTaken;
+        peer_.SendBytes(ToBytes(*m), local.Native());
+    }
+    ASSERT_TRUE(WaitUntil([&] { return session_->GetStats().ReceiveQueueDropped == 1; }));
+    release.set_value();
+    ASSERT_TRUE(
+        WaitUntil([&] { return peer_.ReceivedOfType("ack").size() >= Network::kJsonUdpMaxReceivedWaiting; }));
+    EXPECT_EQ(Decode(peer_.ReceivedOfType("ack").back())->ack_msg_id, lastTaken);  // not the dropped one
+    session_->Stop();
+}
 
 // ---------------------------------------------------------------------------------------------------
 // Ping: only a link quiet for the ping interval, only with a default address
@@ -414,6 +515,30 @@ TEST_F(JsonUdpConnectTest, AStopFromTheWorkersCallbackEndsTheSessionAndQueuedMes
     EXPECT_EQ(receiver_.Acks()[1].msg, queued);
     EXPECT_EQ(session_->GetStats().MsgSent, 1);  // counted anew since Start
 }
+
+// A callback that drops the last reference (after a Stop or without one) finds the session still alive:
+// the worker keeps it until the callback has returned, and it is destroyed once the worker lets go.
+class JsonUdpConnectDropTest : public JsonUdpConnectTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(JsonUdpConnectDropTest, TheLastReferenceDroppedInACallbackOutlivesTheCallback) {
+    const std::weak_ptr<JsonUdpConnect> weak = session_;
+    std::atomic<int> aliveAfterDrop{-1};
+    receiver_.onAck = [&, stopFirst = GetParam()] {
+        stopFirst ? session_->Stop() : void();
+        session_.reset();
+        aliveAfterDrop.store(weak.expired() ? 0 : 1);
+    };
+    peer_.SetAcks(UdpPeer::Acks::kAuto);
+    StartSession();
+    ASSERT_TRUE(session_->Send(FreqMsg(80), SockAddr()).IsOk());
+    ASSERT_TRUE(WaitUntil([&] { return aliveAfterDrop.load() >= 0 && weak.expired(); }));
+    EXPECT_EQ(aliveAfterDrop.load(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Callbacks, JsonUdpConnectDropTest, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                             return std::string(info.param ? "StopThenDrop" : "DropOnly");
+                         });
 
 // ---------------------------------------------------------------------------------------------------
 // A lossy link in real time: two sessions on loopback, one of them losing the first send of every
@@ -471,6 +596,43 @@ TEST_F(JsonUdpTest, ALossyLinkInRealTimeDeliversEveryMessageOnceAndInOrder) {
     EXPECT_EQ(rb.Messages().back().msg->att, Pattern(20000, 3));
     EXPECT_GE(session_->GetStats().RepeatMsgSent, 4);  // the link did lose
     b->Stop();
+}
+
+// ---------------------------------------------------------------------------------------------------
+// The drop report: one line per sender and minute, the senders beyond the table's bound folded
+
+TEST(DropReport, OneLinePerSenderAndMinuteWithTheCountsAndTheSendersBeyondTheBoundFolded) {
+    TestClock clock;
+    std::vector<std::wstring> lines;
+    Network::DropReport report(
+        L"S", [&](const std::wstring& line) { lines.push_back(line); }, &clock, 2);
+    const SockAddr a(L"127.0.0.2", 40000), b(L"127.0.0.3", 1), c(L"127.0.0.4", 2), d(L"127.0.0.5", 3);
+    // Only a sender's first drop of its minute is "first".
+    EXPECT_TRUE(report.Count(a, Network::kDropForeign));
+    EXPECT_FALSE(report.Count(a, Network::kDropForeign));
+    for (int i = 0; i < 9980; ++i) {
+        report.Count(a, Network::kDropForeign);
+    }
+    for (const auto& [who, reason] :
+         {std::pair(a, Network::kDropUndecodable), std::pair(b, Network::kDropQueueFull),
+          std::pair(c, Network::kDropForeign), std::pair(d, Network::kDropForeign)}) {
+        report.Count(who, reason);
+    }
+    clock.Step(milliseconds(59999));
+    report.Poll();
+    EXPECT_TRUE(lines.empty());
+    clock.Step(milliseconds(1));
+    report.Count(c, Network::kDropUndecodable);  // still folded: a and b hold the table until a quiet minute
+    EXPECT_EQ(lines, (std::vector<std::wstring>{
+                         L"S: dropped from 127.0.0.2:40000 in the last minute: 9982 foreign, 1 undecodable",
+                         L"S: dropped from 127.0.0.3:1 in the last minute: 1 queue full",
+                         L"S: dropped from other senders in the last minute: 2 foreign"}));
+    clock.Step(milliseconds(120000));
+    EXPECT_TRUE(report.Count(d, Network::kDropForeign));
+    clock.Step(milliseconds(60000));
+    report.Poll();
+    EXPECT_EQ(lines.back(), L"S: dropped from 127.0.0.5:3 in the last minute: 1 foreign");
+    EXPECT_EQ(lines.end()[-2], L"S: dropped from other senders in the last minute: 1 undecodable");
 }
 
 }  // namespace

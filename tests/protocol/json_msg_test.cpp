@@ -67,8 +67,8 @@ TEST(JsonMsgFromPacket, BaseKeysAndTheAttachment) {
         std::vector<std::uint8_t> datagram;
         bool decodes;
         std::uint32_t ack = 0;
-        std::vector<std::uint8_t> att = {};  // announced length, zero-filled beyond what came
-        std::uint64_t attSize = 0;           // the bytes that came
+        std::vector<std::uint8_t> att = {};  // the bytes that came, no more than announced
+        std::uint64_t announced = 0;
     };
     const Row rows[] = {
         {{}, false},
@@ -89,12 +89,8 @@ TEST(JsonMsgFromPacket, BaseKeysAndTheAttachment) {
         {Datagram(R"({"ack_msg_id":"12","att":"big","msg":"ack","msg_id":3})", {1}), true},
         {Datagram(R"({"ack_msg_id":4294967296,"att":-4,"msg":"ack","msg_id":3})", {1}), true},
         {Datagram(R"({"att":68719476736,"msg":"idle","msg_id":1})", {1}), true},
-        {Datagram(R"({"att":10,"msg":"idle","msg_id":1})", {1, 2, 3, 4}),
-         true,
-         0,
-         {1, 2, 3, 4, 0, 0, 0, 0, 0, 0},
-         4},
-        {Datagram(R"({"att":3,"msg":"idle","msg_id":1})"), true, 0, {0, 0, 0}, 0},
+        {Datagram(R"({"att":10,"msg":"idle","msg_id":1})", {1, 2, 3, 4}), true, 0, {1, 2, 3, 4}, 10},
+        {Datagram(R"({"att":3,"msg":"idle","msg_id":1})"), true, 0, {}, 3},
         {Datagram(R"({"att":2,"msg":"idle","msg_id":1})", {7, 0, 9}), true, 0, {7, 0}, 2},
         // One short datagram must not make the receiver allocate gigabytes.
         {Datagram(R"({"att":4294967295,"msg":"idle","msg_id":1})", {1}), false},
@@ -106,11 +102,14 @@ TEST(JsonMsgFromPacket, BaseKeysAndTheAttachment) {
         if (msg) {
             EXPECT_EQ(msg->ack_msg_id, row.ack) << TextOf(row.datagram);
             EXPECT_EQ(msg->att, row.att) << TextOf(row.datagram);
-            EXPECT_EQ(msg->att_size, row.attSize) << TextOf(row.datagram);
+            EXPECT_EQ(msg->att_size, row.att.size()) << TextOf(row.datagram);
+            EXPECT_EQ(msg->att_announced, row.announced) << TextOf(row.datagram);
         }
     }
-    EXPECT_EQ(Decode(Datagram(R"({"att":16777216,"msg":"idle","msg_id":1})"))->att.size(),
-              kMaxAttachmentSize);
+    // The largest announcement decodes, and costs no memory.
+    const auto largest = Decode(Datagram(R"({"att":16777216,"msg":"idle","msg_id":1})", {1}));
+    EXPECT_EQ(largest->att_announced, kMaxAttachmentSize);
+    EXPECT_EQ(largest->att.capacity(), 1u);
     EXPECT_EQ(Decode(Datagram(R"({"msg":"state","msg_id":1})"), nullptr), nullptr) << "no factory";
 }
 
