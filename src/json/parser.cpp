@@ -142,7 +142,9 @@ constexpr const char* kErrorTexts[] = {
     "misplaced extra brace or bracket",
     "unclosed string",
     "unclosed/missing brace or bracket",
+    "nesting deeper than 512 levels",
 };
+static_assert(JSON::kMaxNesting == 512, "the text of kNestingTooDeep names the limit");
 
 char* WriteDecimal(char* p, uint64_t v) {
     char tmp[20];
@@ -396,6 +398,10 @@ void Parser::StepValue(uint32_t c, unsigned cls) {
             state_ = State::NumberSign;
             return;
         case kOpenBracket:
+            if (stack_.size() >= kMaxNesting) {
+                Fail(kNestingTooDeep);
+                return;
+            }
             stack_.push_back({kInArray, 0});
             state_ = State::ArrayStart;
             if (callback_ != nullptr) {
@@ -403,6 +409,10 @@ void Parser::StepValue(uint32_t c, unsigned cls) {
             }
             return;
         case kOpenBrace:
+            if (stack_.size() >= kMaxNesting) {
+                Fail(kNestingTooDeep);
+                return;
+            }
             stack_.push_back({kInObject, 0});
             state_ = State::ObjectStart;
             if (callback_ != nullptr) {
