@@ -78,6 +78,10 @@ CDebugLog::~CDebugLog() {
 
 // ---- settings ---------------------------------------------------------------------------------
 
+fs::path CDebugLog::AppFolderOf(const fs::path& module) {
+    return fs::path(module).replace_extension();
+}
+
 void CDebugLog::ReadSettings(const DebugLogOptions& options) {
     const fs::path module = platform::OwnModulePath();
     fs::path userTemp;
@@ -90,8 +94,7 @@ void CDebugLog::ReadSettings(const DebugLogOptions& options) {
     if (!options.appFolder.empty()) {
         appFolder_ = options.appFolder;
     } else if (!module.empty()) {
-        // The application folder is the module's full path without its extension: /x/lib.so -> /x/lib.
-        appFolder_ = fs::path(module).replace_extension();
+        appFolder_ = AppFolderOf(module);
     } else {
         // The module's path is unknown: a folder of the user's own, never the working directory.
         appFolder_ = haveUserTemp ? userTemp : NormalPath(platform::TempFolder());

@@ -70,6 +70,9 @@ public:
     std::wstring GetFilePath() override;
     bool Flush(std::chrono::milliseconds timeout) override;
 
+    // The application folder of a module: its full path without the extension (/x/lib.so -> /x/lib).
+    static std::filesystem::path AppFolderOf(const std::filesystem::path& module);
+
     // What the log was configured with.
     const DebugLogSettings& Settings() const { return settings_; }
     const std::filesystem::path& AppFolder() const { return appFolder_; }

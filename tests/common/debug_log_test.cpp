@@ -12,8 +12,13 @@
 #include "log_test_support.h"
 #include "platform/calendar_time.h"
 #include "platform/path_text.h"
+#include "platform/temp_folder.h"
 #include "platform/thread.h"
 #include "platform/utf8.h"
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -133,6 +138,84 @@ TEST_F(LogTest, SettingsKeys) {
     for (const Row& row : rows) {
         Settings(row.json);
         EXPECT_EQ(row.get(*MakeLog()), row.expected) << row.json;
+    }
+}
+
+// The settings file lies in the application folder (the module's path without its extension), which is
+// made when the default settings file is written there.
+TEST_F(LogTest, SettingsFileLiesInTheApplicationFolder) {
+    const struct Row {
+        fs::path module, folder;
+    } rows[] = {
+#ifdef _WIN32
+        {L"C:\\x\\lib.dll", L"C:\\x\\lib"},
+#else
+        {"/x/libnorvane_sdk.so", "/x/libnorvane_sdk"},
+#endif
+        {fs::path("x") / "a.b" / "kxctl", fs::path("x") / "a.b" / "kxctl"},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(CDebugLog::AppFolderOf(row.module), row.folder) << row.module;
+    }
+    const DebugLogOptions options{dir_ / "lib", L"lib.dll", {}, dir_ / "logs"};
+    EXPECT_EQ(CDebugLog(options).SettingsFile(), dir_ / "lib" / "lib.dll.log_settings.json");
+    EXPECT_TRUE(fs::is_regular_file(dir_ / "lib" / "lib.dll.log_settings.json"));
+}
+
+// Where the settings file cannot be written the defaults apply, with the log folder in the user's own
+// temporary folder, never in the working directory.
+TEST_F(LogTest, UnwritableSettingsLeaveTheLogFolderInTheUsersTempFolder) {
+    fs::path userTemp;
+    std::string why;
+    ASSERT_TRUE(platform::UserTempFolder(userTemp, why).ok()) << why;
+    const std::wstring name = L"unwritable-" + PathToWide(dir_.path().filename()) + L".dll";
+    {
+        CDebugLog log({dir_ / "missing" / "lib", name, {}, {}});
+        EXPECT_EQ(log.LogFolder(), userTemp / (name + L".logs"));
+        ASSERT_TRUE(log.Flush(10s));
+        const auto m = Messages(log.GetFilePath());
+        EXPECT_NE(
+            std::find_if(m.begin(), m.end(),
+                         [](const std::string& line) { return line.find("cannot be written") != line.npos; }),
+            m.end());
+    }
+    EXPECT_FALSE(fs::exists(fs::current_path() / (name + L".logs")));
+    testing_support::RemoveTree(userTemp / (name + L".logs"));
+}
+
+// A settings file that is refused, or a value that does not fit its key, leaves the default in force,
+// and the log says which file or key and why.
+TEST_F(LogTest, RefusedSettingsKeepTheDefaultsAndSayWhy) {
+    const fs::path file = dir_ / "lib.dll.log_settings.json";
+    const struct Row {
+        std::function<void()> plant;
+        std::string note;
+    } rows[] = {
+        {[&] { Settings("\"LogSegmentSize\": -1"); },
+         "\"LogSegmentSize\" is -1, outside 0 to 18446744073709551615; the default 1048576 is kept"},
+        {[&] { Settings("\"MaxDaysKeepAlive\": 4294967296, \"LogSegmentSize\": -5"); },
+         "\"MaxDaysKeepAlive\" is 4294967296, outside 0 to 4294967295; the default 30 is kept"},
+        {[&] { Settings("\"LogSegmentSize\": 5" + std::string(65536, ' ')); },
+         "bytes, more than the 65536 a settings file may hold; the default settings apply"},
+        {[&] { Settings("\"LogSegmentSize\": 5, \"x\": " + std::string(600, '[')); },
+         "is not a JSON object (or nests deeper than 512 levels); the default settings apply"},
+#ifndef _WIN32
+        {[&] { fs::remove(file), ::mkfifo(file.c_str(), 0600); },
+         "is not a regular file (a folder, FIFO, socket or device); it is not read; the default settings "
+         "apply"},
+#endif
+    };
+    for (const Row& row : rows) {
+        fs::remove(file);
+        row.plant();
+        auto log = MakeLog();
+        EXPECT_EQ(log->Settings().logSegmentSize, 1048576u) << row.note;
+        ASSERT_TRUE(log->Flush(10s));
+        const auto m = Messages(log->GetFilePath());
+        EXPECT_NE(std::find_if(m.begin(), m.end(),
+                               [&](const std::string& line) { return line.find(row.note) != line.npos; }),
+                  m.end())
+            << row.note;
     }
 }
 
@@ -278,5 +361,32 @@ TEST_F(LogTest, CleanupDeletesFromTheFolderOnRequest) {
     ASSERT_TRUE(testing_support::WaitUntil([&] { return cleanup.Completed() >= 1; }));
     EXPECT_EQ(LogFiles(), std::vector<fs::path>{LogFolder() / "lib.dll-2021-01-01 10_00_00.000.log"});
 }
+
+#ifndef _WIN32
+// The clean-up deletes only regular files inside the log folder: a link there is neither followed nor
+// deleted, and a log folder that is a link is not cleaned at all.
+TEST_F(LogTest, CleanupNeverFollowsALink) {
+    testing_support::TempFolder outside("outside");
+    const fs::path old = "lib.dll-2019-01-01 10_00_00.000.log";
+    for (const char* name : {"lib.dll-2020-01-01 10_00_00.000.log", "lib.dll-2021-01-01 10_00_00.000.log"}) {
+        std::ofstream(outside / name) << std::string(4000, 'o');
+    }
+    fs::create_directories(LogFolder());
+    for (const char* name : {"lib.dll-2022-01-01 10_00_00.000.log", "lib.dll-2023-01-01 10_00_00.000.log"}) {
+        std::ofstream(LogFolder() / name) << std::string(4000, 'o');
+    }
+    fs::create_symlink(outside / "lib.dll-2020-01-01 10_00_00.000.log", LogFolder() / old);
+    fs::create_directory_symlink(outside.path(), dir_ / "linked");
+    for (const fs::path& folder : {LogFolder(), dir_ / "linked"}) {
+        LogCleanup cleanup(folder, L"lib.dll", {5000, 0, true}, [] { return SystemLogTime(); });
+        cleanup.Request();
+        ASSERT_TRUE(testing_support::WaitUntil([&] { return cleanup.Completed() >= 1; }));
+    }
+    EXPECT_TRUE(fs::is_symlink(LogFolder() / old));
+    EXPECT_FALSE(fs::exists(LogFolder() / "lib.dll-2022-01-01 10_00_00.000.log"))
+        << "the real files are cleaned";
+    EXPECT_EQ(std::distance(fs::directory_iterator(outside.path()), fs::directory_iterator()), 2);
+}
+#endif
 
 }  // namespace

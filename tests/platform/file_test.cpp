@@ -2,11 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <numeric>
 #include <string>
 #include <vector>
 
+#include "platform/temp_folder.h"
 #include "temp_folder.h"
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -82,5 +89,111 @@ TEST(PlatformFile, ListFilesGivesTheFilesAWildcardMatches) {
     EXPECT_TRUE(platform::WildcardMatch(L"*aaab", std::wstring(200, L'a') + L"b"));
     EXPECT_FALSE(platform::WildcardMatch(L"*aaab", std::wstring(200, L'a')));
 }
+
+// Settings files may be planted by another user: only a regular file of at most the limit is read, and
+// a FIFO is refused at once (a blocking open would hang this test until its time-out).
+TEST(PlatformFile, SettingsAreReadOnlyFromSmallRegularFiles) {
+    testing_support::TempFolder dir;
+    const std::size_t limit = platform::kMaxSettingsFileBytes;
+    std::filesystem::create_directories(dir / "folder");
+    ASSERT_TRUE(platform::WriteWholeFile(dir / "fits", std::string(limit, 'a')).ok());
+    ASSERT_TRUE(platform::WriteWholeFile(dir / "over", std::string(limit + 1, 'a')).ok());
+#ifndef _WIN32
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+#endif
+    const struct Row {
+        const char* name;
+        std::size_t bytes;  // read when the file is taken
+        const char* why;    // part of the refusal
+    } rows[] = {
+        {"fits", limit, ""},
+        {"over", 0, "holds 65537 bytes, more than the 65536"},
+        {"folder", 0, "is not a regular file"},
+        {"missing", 0, "cannot be opened"},
+#ifndef _WIN32
+        {"fifo", 0, "is not a regular file"},
+#endif
+    };
+    for (const Row& row : rows) {
+        std::string bytes = "stale";
+        std::string why;
+        const platform::SysResult result = platform::ReadSettingsFile(dir / row.name, limit, bytes, why);
+        EXPECT_EQ(result.ok(), row.bytes != 0) << row.name;
+        EXPECT_EQ(bytes.size(), row.bytes) << row.name;
+        EXPECT_NE(why.find(row.why), std::string::npos) << row.name << ": " << why;
+        EXPECT_EQ(platform::IsNotFound(result), row.name == std::string("missing")) << row.name;
+    }
+}
+
+#ifndef _WIN32
+// A link planted under a log file's name, or as the log folder, leads nowhere: it is neither opened for
+// writing nor listed (the clean-up deletes what is listed).
+TEST(PlatformFile, LinksAreNeitherOpenedNorListed) {
+    testing_support::TempFolder dir;
+    testing_support::TempFolder outside("outside");
+    ASSERT_TRUE(platform::WriteWholeFile(outside / "precious", "keep").ok());
+    std::filesystem::create_symlink(outside / "precious", dir / "a.log");
+    std::filesystem::create_directory_symlink(outside.path(), dir / "logs");
+    File f;
+    EXPECT_FALSE(File::Open(dir / "a.log", OpenMode::kAppend, f).ok());
+    EXPECT_FALSE(File::Open(dir / "a.log", OpenMode::kCreateAlways, f).ok());
+    EXPECT_FALSE(f.IsOpen());
+    EXPECT_EQ(Slurp(outside / "precious"), "keep");
+    std::vector<platform::FileEntry> files;
+    ASSERT_TRUE(platform::ListFiles(dir.path(), files).ok());
+    EXPECT_TRUE(files.empty()) << files[0].name;
+    EXPECT_FALSE(platform::ListFiles(dir / "logs", files).ok()) << "a folder that is a link";
+    EXPECT_TRUE(files.empty());
+}
+
+// The per-user folder is made for its owner alone; one that another user could have made or can still
+// reach is refused with the reason.
+TEST(PlatformTempFolder, PrivateFolderRefusesWhatOthersCouldHavePlanted) {
+    testing_support::TempFolder dir;
+    const struct Row {
+        const char* name;
+        std::function<void(const std::filesystem::path&)> plant;
+        const char* why;  // empty: taken
+    } rows[] = {
+        {"new", [](const std::filesystem::path&) {}, ""},
+        {"open",
+         [](const std::filesystem::path& p) {
+             std::filesystem::create_directory(p), ::chmod(p.c_str(), 0755);
+         },
+         "is open to other users (mode 0755, 0700 needed)"},
+        {"link",
+         [&](const std::filesystem::path& p) { std::filesystem::create_directory_symlink(dir.path(), p); },
+         "is a link or not a folder"},
+        {"file", [](const std::filesystem::path& p) { (void)platform::WriteWholeFile(p, "x"); },
+         "is a link or not a folder"},
+        {"foreign",
+         [](const std::filesystem::path& p) {
+             std::filesystem::create_directory(p);
+             ::chmod(p.c_str(), 0700);
+             (void)::chown(p.c_str(), 12345, 12345);  // takes effect only for root
+         },
+         "belongs to user 12345"},
+    };
+    for (const Row& row : rows) {
+        if (row.name == std::string("foreign") && ::geteuid() != 0) {
+            continue;  // only root can give a folder away
+        }
+        row.plant(dir / row.name);
+        std::filesystem::path folder;
+        std::string why;
+        const bool taken = platform::PrivateFolder(dir.path(), row.name, folder, why).ok();
+        EXPECT_EQ(taken, *row.why == 0) << row.name << ": " << why;
+        EXPECT_NE(why.find(row.why), std::string::npos) << row.name << ": " << why;
+        EXPECT_EQ(folder.empty(), !taken) << row.name;
+    }
+    struct stat st {};
+    ASSERT_EQ(::stat((dir / "new").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u) << "made for its owner alone";
+    std::filesystem::path user;
+    std::string why;
+    ASSERT_TRUE(platform::UserTempFolder(user, why).ok()) << why;
+    EXPECT_EQ(user.filename().string(), "norvane-" + std::to_string(::geteuid()));
+}
+#endif
 
 }  // namespace

@@ -2,6 +2,10 @@
 // mistakes both refuse, naming the key; a settings file.
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 #include <fstream>
 #include <sstream>
 
@@ -180,6 +184,12 @@ TEST(SimConfig, FromAFileWithAByteOrderMark) {
     EXPECT_EQ(c.devices[1].unit_id, "K\xC3\xB6ln");
     EXPECT_FALSE(Sim::LoadConfigFile(folder / "missing.json", c, error));
     EXPECT_EQ(error.rfind("cannot read JSON settings from "), 0u) << error;
+#ifndef _WIN32
+    // A FIFO is refused at once: reading it would wait for a writer for ever.
+    ASSERT_EQ(::mkfifo((folder / "fifo").c_str(), 0600), 0);
+    EXPECT_FALSE(Sim::LoadConfigFile(folder / "fifo", c, error));
+    EXPECT_NE(error.find("is not a regular file"), std::string::npos) << error;
+#endif
 }
 
 }  // namespace
