@@ -16,34 +16,25 @@ namespace {
 using JSON::Value;
 
 TEST(JsonDeepNesting, ParsedTextNestsAtMostTheBoundAndBuiltValuesAnyDepth) {
-    const std::size_t bound = JSON::kMaxNesting;
-    const std::wstring objects = [&] {
-        std::wstring t;
-        for (std::size_t i = 0; i < bound / 2; ++i) {
-            t += L"{\"k\":";
-        }
-        return t;
-    }();
-    const std::wstring atBound = objects + std::wstring(bound / 2, L'[') + std::wstring(bound / 2, L']') +
-                                 std::wstring(bound / 2, L'}');
+    std::wstring atBound = L"0";
+    for (std::size_t i = 0; i < JSON::kMaxNesting / 2; ++i) {
+        atBound = L"[{\"k\":" + atBound + L"}]";
+    }
     Value parsed;
     ASSERT_TRUE(JSON::ParseText(atBound, parsed));
     EXPECT_EQ(JSON::GenerateText(parsed), atBound);
-    Value deeper;
-    EXPECT_FALSE(JSON::ParseText(L"[" + atBound + L"]", deeper));
-    EXPECT_FALSE(JSON::ParseText(std::string(4 << 20, '['), deeper)) << "4 MB of brackets";
+    EXPECT_FALSE(JSON::ParseText(L"[" + atBound + L"]", parsed));
+    EXPECT_FALSE(JSON::ParseText(std::string(4 << 20, '['), parsed)) << "4 MB of brackets";
 
     // A quarter million arrays made by code.
     auto built = std::make_unique<Value>();
     Value* inner = built.get();
     for (int i = 0; i < (1 << 18); ++i) {
         inner->SetType(JSON::kArray);
-        inner->array.emplace_back();
-        inner = &inner->array.back();
+        inner = &inner->array.emplace_back();
     }
     inner->SetInt(1);
-    const std::wstring text = JSON::GenerateText(*built);
-    EXPECT_EQ(text, std::wstring(1 << 18, L'[') + L"1" + std::wstring(1 << 18, L']'));
+    EXPECT_EQ(JSON::GenerateText(*built), std::wstring(1 << 18, L'[') + L"1" + std::wstring(1 << 18, L']'));
     auto copy = std::make_unique<Value>(*built);
     EXPECT_TRUE(JSON::Equal(*copy, *built));
     copy.reset();

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <numeric>
 #include <string>
 #include <vector>
@@ -95,104 +94,73 @@ TEST(PlatformFile, ListFilesGivesTheFilesAWildcardMatches) {
 TEST(PlatformFile, SettingsAreReadOnlyFromSmallRegularFiles) {
     testing_support::TempFolder dir;
     const std::size_t limit = platform::kMaxSettingsFileBytes;
-    std::filesystem::create_directories(dir / "folder");
     ASSERT_TRUE(platform::WriteWholeFile(dir / "fits", std::string(limit, 'a')).ok());
     ASSERT_TRUE(platform::WriteWholeFile(dir / "over", std::string(limit + 1, 'a')).ok());
+    ASSERT_TRUE(platform::MakeDirectory(dir / "folder").ok());
 #ifndef _WIN32
     ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
 #endif
-    const struct Row {
-        const char* name;
-        std::size_t bytes;  // read when the file is taken
-        const char* why;    // part of the refusal
-    } rows[] = {
-        {"fits", limit, ""},
-        {"over", 0, "holds 65537 bytes, more than the 65536"},
-        {"folder", 0, "is not a regular file"},
-        {"missing", 0, "cannot be opened"},
-#ifndef _WIN32
-        {"fifo", 0, "is not a regular file"},
+    const std::pair<const char*, const char*> rows[] = {
+        // file, part of the refusal (empty: read)
+        {"fits", ""},
+        {"over", "holds 65537 bytes, more than the 65536"},
+        {"missing", "cannot be opened"},
+#ifdef _WIN32
+        {"folder", "cannot be opened"},  // a folder opens only with backup semantics
+#else
+        {"folder", "is not a regular file"},
+        {"fifo", "is not a regular file"},
 #endif
     };
-    for (const Row& row : rows) {
-        std::string bytes = "stale";
-        std::string why;
-        const platform::SysResult result = platform::ReadSettingsFile(dir / row.name, limit, bytes, why);
-        EXPECT_EQ(result.ok(), row.bytes != 0) << row.name;
-        EXPECT_EQ(bytes.size(), row.bytes) << row.name;
-        EXPECT_NE(why.find(row.why), std::string::npos) << row.name << ": " << why;
-        EXPECT_EQ(platform::IsNotFound(result), row.name == std::string("missing")) << row.name;
+    for (const auto& [name, refusal] : rows) {
+        std::string bytes = "stale", why;
+        const platform::SysResult result = platform::ReadSettingsFile(dir / name, limit, bytes, why);
+        EXPECT_EQ(bytes.size(), *refusal ? 0 : limit) << name;
+        EXPECT_TRUE(result.ok() == !*refusal && why.find(refusal) != why.npos) << name << ": " << why;
+        EXPECT_EQ(platform::IsNotFound(result), name == std::string("missing")) << name;
     }
 }
 
 #ifndef _WIN32
-// A link planted under a log file's name, or as the log folder, leads nowhere: it is neither opened for
-// writing nor listed (the clean-up deletes what is listed).
+// A link planted under a log file's name is not opened for writing, and a log folder that is a link is not
+// listed (the clean-up deletes what is listed; common's clean-up test shows links in it are left alone).
 TEST(PlatformFile, LinksAreNeitherOpenedNorListed) {
     testing_support::TempFolder dir;
-    testing_support::TempFolder outside("outside");
-    ASSERT_TRUE(platform::WriteWholeFile(outside / "precious", "keep").ok());
-    std::filesystem::create_symlink(outside / "precious", dir / "a.log");
-    std::filesystem::create_directory_symlink(outside.path(), dir / "logs");
+    ASSERT_TRUE(platform::WriteWholeFile(dir / "precious", "keep").ok());
+    std::filesystem::create_symlink(dir / "precious", dir / "a.log");
+    std::filesystem::create_directory_symlink(dir.path(), dir / "logs");
     File f;
-    EXPECT_FALSE(File::Open(dir / "a.log", OpenMode::kAppend, f).ok());
     EXPECT_FALSE(File::Open(dir / "a.log", OpenMode::kCreateAlways, f).ok());
-    EXPECT_FALSE(f.IsOpen());
-    EXPECT_EQ(Slurp(outside / "precious"), "keep");
+    EXPECT_EQ(Slurp(dir / "precious"), "keep");
     std::vector<platform::FileEntry> files;
-    ASSERT_TRUE(platform::ListFiles(dir.path(), files).ok());
-    EXPECT_TRUE(files.empty()) << files[0].name;
     EXPECT_FALSE(platform::ListFiles(dir / "logs", files).ok()) << "a folder that is a link";
-    EXPECT_TRUE(files.empty());
 }
 
-// The per-user folder is made for its owner alone; one that another user could have made or can still
-// reach is refused with the reason.
+// The per-user folder is made for its owner alone; one another user could have made or can still reach
+// is refused with the reason. Only root can give a folder away.
 TEST(PlatformTempFolder, PrivateFolderRefusesWhatOthersCouldHavePlanted) {
     testing_support::TempFolder dir;
-    const struct Row {
-        const char* name;
-        std::function<void(const std::filesystem::path&)> plant;
-        const char* why;  // empty: taken
-    } rows[] = {
-        {"new", [](const std::filesystem::path&) {}, ""},
-        {"open",
-         [](const std::filesystem::path& p) {
-             std::filesystem::create_directory(p), ::chmod(p.c_str(), 0755);
-         },
-         "is open to other users (mode 0755, 0700 needed)"},
-        {"link",
-         [&](const std::filesystem::path& p) { std::filesystem::create_directory_symlink(dir.path(), p); },
-         "is a link or not a folder"},
-        {"file", [](const std::filesystem::path& p) { (void)platform::WriteWholeFile(p, "x"); },
-         "is a link or not a folder"},
-        {"foreign",
-         [](const std::filesystem::path& p) {
-             std::filesystem::create_directory(p);
-             ::chmod(p.c_str(), 0700);
-             (void)::chown(p.c_str(), 12345, 12345);  // takes effect only for root
-         },
-         "belongs to user 12345"},
-    };
-    for (const Row& row : rows) {
-        if (row.name == std::string("foreign") && ::geteuid() != 0) {
-            continue;  // only root can give a folder away
-        }
-        row.plant(dir / row.name);
+    const std::pair<const char*, const char*> rows[] = {
+        {"new", ""},
+        {"open", "is open to other users (mode 0755, 0700 needed)"},
+        {"link", "is a link or not a folder"},
+        {"foreign", "belongs to user 12345"}};
+    std::filesystem::create_directory_symlink(dir.path(), dir / "link");
+    for (const char* name : {"open", "foreign"}) {
+        std::filesystem::create_directory(dir / name);
+        ::chmod((dir / name).c_str(), name == std::string("open") ? 0755 : 0700);
+    }
+    const bool root = ::chown((dir / "foreign").c_str(), 12345, 12345) == 0;
+    for (const auto& [name, refusal] : rows) {
         std::filesystem::path folder;
         std::string why;
-        const bool taken = platform::PrivateFolder(dir.path(), row.name, folder, why).ok();
-        EXPECT_EQ(taken, *row.why == 0) << row.name << ": " << why;
-        EXPECT_NE(why.find(row.why), std::string::npos) << row.name << ": " << why;
-        EXPECT_EQ(folder.empty(), !taken) << row.name;
+        const bool taken = platform::PrivateFolder(dir.path(), name, folder, why).ok();
+        EXPECT_TRUE((taken == !*refusal && why.find(refusal) != why.npos && folder.empty() == !taken) ||
+                    (!root && name == std::string("foreign")))
+            << name << ": " << why;
     }
     struct stat st {};
-    ASSERT_EQ(::stat((dir / "new").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0700u) << "made for its owner alone";
-    std::filesystem::path user;
-    std::string why;
-    ASSERT_TRUE(platform::UserTempFolder(user, why).ok()) << why;
-    EXPECT_EQ(user.filename().string(), "norvane-" + std::to_string(::geteuid()));
+    EXPECT_TRUE(::stat((dir / "new").c_str(), &st) == 0 && (st.st_mode & 0777) == 0700);
 }
 #endif
 
