@@ -292,6 +292,15 @@ bool Parser::PutChar(uint32_t c) {
     return Step(c);
 }
 
+bool Parser::OpenContainer(uint32_t kind) {
+    if (stack_.size() >= kMaxNesting) {
+        Fail(kNestingTooDeep);
+        return false;
+    }
+    stack_.push_back({kind, 0});
+    return true;
+}
+
 void Parser::Fail(uint32_t code) {
     error_ = true;
     errorCode_ = code;
@@ -398,22 +407,18 @@ void Parser::StepValue(uint32_t c, unsigned cls) {
             state_ = State::NumberSign;
             return;
         case kOpenBracket:
-            if (stack_.size() >= kMaxNesting) {
-                Fail(kNestingTooDeep);
+            if (!OpenContainer(kInArray)) {
                 return;
             }
-            stack_.push_back({kInArray, 0});
             state_ = State::ArrayStart;
             if (callback_ != nullptr) {
                 callback_->OnArrayBegin();
             }
             return;
         case kOpenBrace:
-            if (stack_.size() >= kMaxNesting) {
-                Fail(kNestingTooDeep);
+            if (!OpenContainer(kInObject)) {
                 return;
             }
-            stack_.push_back({kInObject, 0});
             state_ = State::ObjectStart;
             if (callback_ != nullptr) {
                 callback_->OnObjectBegin();

@@ -169,6 +169,7 @@ private:
     void StepAfterNumber(uint32_t c, unsigned cls);
     void StepLiteral(uint32_t c, const char* word, size_t length, uint32_t kind);
     void Fail(uint32_t code);
+    bool OpenContainer(uint32_t kind);  // false (and the error) beyond kMaxNesting
     void ValueCompleted();
     void CloseContainer(uint32_t kind);
     void ClearNumber();
