@@ -287,6 +287,12 @@ bool DirectoryExists(const std::filesystem::path& path) {
 SysResult ListFiles(const std::filesystem::path& folder, std::vector<FileEntry>& files,
                     std::wstring_view filter) {
     files.clear();
+    // A folder that is a link (junction, symbolic link) is not followed.
+    const DWORD folderAttributes = ::GetFileAttributesW(folder.c_str());
+    if (folderAttributes != INVALID_FILE_ATTRIBUTES &&
+        (folderAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        return SysResult::Fail(ERROR_CANT_ACCESS_FILE);
+    }
     // The system's own wildcards also match the short 8.3 names; we list everything and filter ourselves so
     // that both platforms agree.
     const std::filesystem::path query = folder / L"*";
