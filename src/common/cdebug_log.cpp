@@ -3,10 +3,13 @@
 #include <system_error>
 
 #include "common/log_settings.h"
+#include "json/parser.h"
 #include "platform/calendar_time.h"
+#include "platform/file.h"
 #include "platform/module_path.h"
 #include "platform/path_text.h"
 #include "platform/temp_folder.h"
+#include "platform/utf8.h"
 
 namespace fs = std::filesystem;
 using platform::NormalPath;
@@ -48,6 +51,10 @@ CDebugLog::CDebugLog(const DebugLogOptions& options, LogClock clock) : clock_(st
             [this] { return Now(); });
     }
     writer_ = std::thread([this] { WriterMain(); });
+    // What went wrong with the settings goes into the log itself, after the header of its first file.
+    for (const std::wstring& note : startNotes_) {
+        Write(note);
+    }
 }
 
 std::shared_ptr<CDebugLog> CDebugLog::Create(const DebugLogOptions& options, LogClock clock) {
@@ -71,61 +78,121 @@ CDebugLog::~CDebugLog() {
 
 // ---- settings ---------------------------------------------------------------------------------
 
+fs::path CDebugLog::AppFolderOf(const fs::path& module) {
+    return fs::path(module).replace_extension();
+}
+
 void CDebugLog::ReadSettings(const DebugLogOptions& options) {
     const fs::path module = platform::OwnModulePath();
+    fs::path userTemp;
+    std::string why;
+    const bool haveUserTemp = platform::UserTempFolder(userTemp, why).ok();
+    if (!haveUserTemp) {
+        startNotes_.push_back(L"The per-user temporary folder is refused: " + Utf8ToWide(why) +
+                              L"; the log folder defaults to the application folder");
+    }
     if (!options.appFolder.empty()) {
         appFolder_ = options.appFolder;
+    } else if (!module.empty()) {
+        appFolder_ = AppFolderOf(module);
     } else {
-        // The folder that holds the library: its settings file lies next to it.
-        appFolder_ = module.parent_path();
+        // The module's path is unknown: a folder of the user's own, never the working directory.
+        appFolder_ = haveUserTemp ? userTemp : NormalPath(platform::TempFolder());
     }
     logName_ = !options.logName.empty() ? options.logName : PathToWide(module.filename());
+    if (logName_.empty()) {
+        logName_ = L"norvane";
+    }
     if (!options.settingsFile.empty()) {
         settingsFile_ = NormalPath(options.settingsFile);
     } else {
         settingsFile_ = NormalPath(appFolder_ / WideToPath(logName_ + L".log_settings.json"));
     }
-    defaultLogFolderPath_ =
-        !options.defaultLogFolderPath.empty() ? options.defaultLogFolderPath : platform::TempFolder();
+    defaultLogFolderPath_ = !options.defaultLogFolderPath.empty() ? options.defaultLogFolderPath
+                            : haveUserTemp                        ? userTemp
+                                                                  : appFolder_;
     settings_.logFolderPath = PathToWide(defaultLogFolderPath_);
 
-    // A settings file that can be neither read nor written (a library installed in a folder the user
-    // may not write to) leaves every default in force, including the log folder under the temporary
-    // folder: the log never falls back to the application's working directory.
+    // The settings file may have been planted by someone else: only a small regular file is read. A
+    // missing one is written with the defaults (its folder made first); one that cannot be written (a
+    // library installed in a folder the user may not write to) leaves every default in force, including
+    // the log folder under the temporary folder: the log never falls back to the working directory.
+    const std::wstring fileText = L"Settings file \"" + PathToWide(settingsFile_) + L"\"";
     std::string bytes;
-    if (!platform::ReadWholeFile(settingsFile_, bytes).ok()) {
-        if (!platform::WriteWholeFile(settingsFile_, DefaultSettingsText()).ok() ||
-            !platform::ReadWholeFile(settingsFile_, bytes).ok()) {
-            bytes.clear();
+    const platform::SysResult read =
+        platform::ReadSettingsFile(settingsFile_, platform::kMaxSettingsFileBytes, bytes, why);
+    bool writeFailed = false;
+    if (!read.ok()) {
+        bytes.clear();
+        if (platform::IsNotFound(read)) {
+            (void)platform::MakeDirectory(settingsFile_.parent_path());
+            const platform::SysResult written =
+                platform::WriteWholeFile(settingsFile_, DefaultSettingsText());
+            if (!written.ok()) {
+                writeFailed = true;
+                why = platform::FailureText(written);
+            }
+        } else {
+            startNotes_.push_back(fileText + L" " + Utf8ToWide(why) + L"; the default settings apply");
         }
     }
     LogSettingsFile file;
-    if (!bytes.empty() && ParseLogSettings(bytes, file)) {
-        if (file.logFolderPath) {
-            settings_.logFolderPath = *file.logFolderPath;
+    if (!bytes.empty() && !ParseLogSettings(bytes, file)) {
+        startNotes_.push_back(fileText + L" is not a JSON object (or nests deeper than " +
+                              std::to_wstring(JSON::kMaxNesting) + L" levels); the default settings apply");
+    }
+    for (const LogSettingsFile::Refused& refused : file.refused) {
+        startNotes_.push_back(fileText + L": \"" + refused.key + L"\" is " + std::to_wstring(refused.value) +
+                              L", outside 0 to " + std::to_wstring(refused.max) + L"; the default " +
+                              DefaultValueText(refused.key) + L" is kept");
+    }
+    if (file.logFolderPath) {
+        settings_.logFolderPath = *file.logFolderPath;
+    }
+    auto take = [](auto& target, const auto& source) {
+        if (source) {
+            target = *source;
         }
-        auto take = [](auto& target, const auto& source) {
-            if (source) {
-                target = *source;
-            }
-        };
-        take(settings_.logSegmentSize, file.logSegmentSize);
-        take(settings_.totalBytesLimit, file.totalBytesLimit);
-        take(settings_.maxDaysKeepAlive, file.maxDaysKeepAlive);
-        take(settings_.loggingLevel, file.loggingLevel);
-        take(settings_.timeLogging, file.timeLogging);
-        take(settings_.threadIdLogging, file.threadIdLogging);
-        take(settings_.useFilesFilter, file.useFilesFilter);
-        take(settings_.entriesPerMinute, file.entriesPerMinute);
-        take(settings_.writeToDisk, file.writeToDisk);
-        take(settings_.stackDumpInDebug, file.stackDumpInDebug);
-        for (const auto& state : file.logStates) {
-            if (!state.name.empty()) {
-                streams_[state.name] = state.enabled;
-            }
+    };
+    take(settings_.logSegmentSize, file.logSegmentSize);
+    take(settings_.totalBytesLimit, file.totalBytesLimit);
+    take(settings_.maxDaysKeepAlive, file.maxDaysKeepAlive);
+    take(settings_.loggingLevel, file.loggingLevel);
+    take(settings_.timeLogging, file.timeLogging);
+    take(settings_.threadIdLogging, file.threadIdLogging);
+    take(settings_.useFilesFilter, file.useFilesFilter);
+    take(settings_.entriesPerMinute, file.entriesPerMinute);
+    take(settings_.writeToDisk, file.writeToDisk);
+    take(settings_.stackDumpInDebug, file.stackDumpInDebug);
+    for (const auto& state : file.logStates) {
+        if (!state.name.empty()) {
+            streams_[state.name] = state.enabled;
         }
     }
     DeriveLogFolder();
+    if (writeFailed) {
+        startNotes_.push_back(fileText + L" cannot be written (" + Utf8ToWide(why) +
+                              L"); the default settings apply, with the log folder \"" +
+                              PathToWide(logFolder_) + L"\"");
+    }
+}
+
+std::wstring CDebugLog::DefaultValueText(std::wstring_view key) const {
+    const DebugLogSettings defaults;
+    const struct {
+        std::wstring_view key;
+        std::uint64_t value;
+    } rows[] = {
+        {L"LogSegmentSize", defaults.logSegmentSize},     {L"TotalBytesLimit", defaults.totalBytesLimit},
+        {L"MaxDaysKeepAlive", defaults.maxDaysKeepAlive}, {L"LoggingLevel", defaults.loggingLevel},
+        {L"EntriesPerMinute", defaults.entriesPerMinute},
+    };
+    for (const auto& row : rows) {
+        if (row.key == key) {
+            return std::to_wstring(row.value);
+        }
+    }
+    return {};
 }
 
 std::string CDebugLog::DefaultSettingsText() const {

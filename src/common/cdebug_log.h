@@ -3,8 +3,10 @@
 // Callers format their record (time stamp and thread id are the caller's, log_record.h) and append it to
 // a queue under one short lock; a writer thread of the log delivers the records to the listener and to
 // the current log file (log_file.h), which it replaces when it is full. A clean-up (log_cleanup.h)
-// deletes the oldest files by total size and by age. The settings come from a JSON file next to the
-// library (see DebugLogOptions for the overrides).
+// deletes the oldest files by total size and by age. The settings come from a JSON file in the
+// application folder, the module's path without its extension: /x/lib.so reads
+// /x/lib/lib.so.log_settings.json (see DebugLogOptions for the overrides). The log's files go to a
+// folder of the user's own under the temporary folder unless the settings say otherwise.
 #pragma once
 
 #include <atomic>
@@ -68,13 +70,15 @@ public:
     std::wstring GetFilePath() override;
     bool Flush(std::chrono::milliseconds timeout) override;
 
+    // The application folder of a module: its full path without the extension (/x/lib.so -> /x/lib).
+    static std::filesystem::path AppFolderOf(const std::filesystem::path& module);
+
     // What the log was configured with.
     const DebugLogSettings& Settings() const { return settings_; }
     const std::filesystem::path& AppFolder() const { return appFolder_; }
     const std::wstring& LogName() const { return logName_; }
     const std::filesystem::path& SettingsFile() const { return settingsFile_; }
-    // Empty when the settings file could be neither read nor written (files then go to the current
-    // directory).
+    // Never empty and never relative to the working directory.
     const std::filesystem::path& LogFolder() const { return logFolder_; }
 
     // Records that reached no file because none could be opened and the backlog kept for the next
@@ -94,6 +98,7 @@ public:
 private:
     void ReadSettings(const DebugLogOptions& options);
     std::string DefaultSettingsText() const;
+    std::wstring DefaultValueText(std::wstring_view key) const;
     void DeriveLogFolder();
 
     LogTimePoint Now() const { return clock_ ? clock_() : SystemLogTime(); }
@@ -115,6 +120,7 @@ private:
     std::filesystem::path settingsFile_;
     std::filesystem::path defaultLogFolderPath_;
     std::filesystem::path logFolder_;
+    std::vector<std::wstring> startNotes_;  // settings trouble, written once the log runs
     std::atomic<std::uint32_t> loggingLevel_{2};
     std::atomic<std::uint32_t> entriesPerMinuteValue_{10000};
 

@@ -122,13 +122,14 @@ std::wstring FormatLine(const wchar_t* format, ...);
 // Options of the process log, for programs (and tests) that must not use the settings file next to the
 // library. Empty fields take the normal values.
 struct DebugLogOptions {
-    // The folder the log is configured relative to (default: the folder that holds the library).
+    // The folder the log is configured relative to (default: the application folder, the library's full
+    // path without its extension).
     std::filesystem::path appFolder;
     // The log name (default: the library's file name with its extension).
     std::wstring logName;
     // The settings file (default: appFolder / (logName + ".log_settings.json")).
     std::filesystem::path settingsFile;
     // The "LogFolderPath" used when the settings file does not give one and written into a new default
-    // settings file (default: the system's temporary folder).
+    // settings file (default: the user's own temporary folder, platform::UserTempFolder).
     std::filesystem::path defaultLogFolderPath;
 };

@@ -1,29 +1,31 @@
 #include "common/log_settings.h"
 
-#include <exception>
+#include <limits>
 
 #include "json/value.h"
 #include "platform/utf8.h"
 
 namespace {
 
-// The reading helpers return an empty optional for a value of the wrong kind or out of range.
-std::optional<std::uint64_t> ReadUInt64(const JSON::Value* v) {
+// The reading helpers return an empty optional for a value of the wrong kind or out of range; a number
+// out of range is also noted in `refused`.
+std::optional<std::uint64_t> ReadUnsigned(const JSON::Value* v, const wchar_t* key, std::uint64_t max,
+                                          std::vector<LogSettingsFile::Refused>& refused) {
     if (v == nullptr || v->GetType() != JSON::kInteger) {
         return std::nullopt;
     }
-    return v->GetUInt64();
+    // A negative number would wrap to a huge one ("LogSegmentSize": -1 would switch segments off).
+    if (v->integer < 0 || static_cast<std::uint64_t>(v->integer) > max) {
+        refused.push_back({key, v->integer, max});
+        return std::nullopt;
+    }
+    return static_cast<std::uint64_t>(v->integer);
 }
 
-std::optional<std::uint32_t> ReadUInt32(const JSON::Value* v) {
-    if (v == nullptr || v->GetType() != JSON::kInteger) {
-        return std::nullopt;
-    }
-    try {
-        return v->GetUInt32();
-    } catch (const std::exception&) {
-        return std::nullopt;
-    }
+std::optional<std::uint32_t> ReadUInt32(const JSON::Value* v, const wchar_t* key,
+                                        std::vector<LogSettingsFile::Refused>& refused) {
+    const auto value = ReadUnsigned(v, key, std::numeric_limits<std::uint32_t>::max(), refused);
+    return value ? std::optional<std::uint32_t>(static_cast<std::uint32_t>(*value)) : std::nullopt;
 }
 
 // A switch is a boolean literal; an integer (non-zero is true) is accepted as well.
@@ -68,14 +70,17 @@ bool ParseLogSettings(std::string_view utf8, LogSettingsFile& out) {
         return false;
     }
     out.logFolderPath = ReadString(root.FindItem(L"LogFolderPath"));
-    out.logSegmentSize = ReadUInt64(root.FindItem(L"LogSegmentSize"));
-    out.totalBytesLimit = ReadUInt64(root.FindItem(L"TotalBytesLimit"));
-    out.maxDaysKeepAlive = ReadUInt32(root.FindItem(L"MaxDaysKeepAlive"));
-    out.loggingLevel = ReadUInt32(root.FindItem(L"LoggingLevel"));
+    constexpr auto kUInt64Max = std::numeric_limits<std::uint64_t>::max();
+    out.logSegmentSize =
+        ReadUnsigned(root.FindItem(L"LogSegmentSize"), L"LogSegmentSize", kUInt64Max, out.refused);
+    out.totalBytesLimit =
+        ReadUnsigned(root.FindItem(L"TotalBytesLimit"), L"TotalBytesLimit", kUInt64Max, out.refused);
+    out.maxDaysKeepAlive = ReadUInt32(root.FindItem(L"MaxDaysKeepAlive"), L"MaxDaysKeepAlive", out.refused);
+    out.loggingLevel = ReadUInt32(root.FindItem(L"LoggingLevel"), L"LoggingLevel", out.refused);
     out.timeLogging = ReadBool(root.FindItem(L"TimeLogging"));
     out.threadIdLogging = ReadBool(root.FindItem(L"ThreadIdLogging"));
     out.useFilesFilter = ReadBool(root.FindItem(L"UseFilesFilter"));
-    out.entriesPerMinute = ReadUInt32(root.FindItem(L"EntriesPerMinute"));
+    out.entriesPerMinute = ReadUInt32(root.FindItem(L"EntriesPerMinute"), L"EntriesPerMinute", out.refused);
     out.writeToDisk = ReadBool(root.FindItem(L"WriteToDisk"));
     out.stackDumpInDebug = ReadBool(root.FindItem(L"StackDumpInDebug"));
     if (const JSON::Value* states = root.FindItem(L"LogStates");

@@ -25,10 +25,19 @@ struct LogSettingsFile {
     // "LogStates" in file order; an element that is not an object with exactly one member reads as
     // {"TestLogStreamId": false}.
     std::vector<IDebugLog::LogStatesData> logStates;
+
+    // A number the file gives for an unsigned key that the key cannot hold (negative, or above `max`):
+    // the field stays empty, so the log keeps its default, and the log reports the key and the value.
+    struct Refused {
+        std::wstring key;
+        std::int64_t value = 0;
+        std::uint64_t max = 0;
+    };
+    std::vector<Refused> refused;
 };
 
 // Reads the UTF-8 bytes of a settings file (one leading byte-order mark allowed). Text that is not a JSON
-// document leaves every field empty and returns false.
+// document (nesting deeper than the parser's bound included) leaves every field empty and returns false.
 bool ParseLogSettings(std::string_view utf8, LogSettingsFile& out);
 
 // The UTF-8 text of a settings file with every field that is set ("StackDumpInDebug" is never written).

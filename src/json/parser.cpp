@@ -142,7 +142,9 @@ constexpr const char* kErrorTexts[] = {
     "misplaced extra brace or bracket",
     "unclosed string",
     "unclosed/missing brace or bracket",
+    "nesting deeper than 512 levels",
 };
+static_assert(JSON::kMaxNesting == 512, "the text of kNestingTooDeep names the limit");
 
 char* WriteDecimal(char* p, uint64_t v) {
     char tmp[20];
@@ -290,6 +292,15 @@ bool Parser::PutChar(uint32_t c) {
     return Step(c);
 }
 
+bool Parser::OpenContainer(uint32_t kind) {
+    if (stack_.size() >= kMaxNesting) {
+        Fail(kNestingTooDeep);
+        return false;
+    }
+    stack_.push_back({kind, 0});
+    return true;
+}
+
 void Parser::Fail(uint32_t code) {
     error_ = true;
     errorCode_ = code;
@@ -396,14 +407,18 @@ void Parser::StepValue(uint32_t c, unsigned cls) {
             state_ = State::NumberSign;
             return;
         case kOpenBracket:
-            stack_.push_back({kInArray, 0});
+            if (!OpenContainer(kInArray)) {
+                return;
+            }
             state_ = State::ArrayStart;
             if (callback_ != nullptr) {
                 callback_->OnArrayBegin();
             }
             return;
         case kOpenBrace:
-            stack_.push_back({kInObject, 0});
+            if (!OpenContainer(kInObject)) {
+                return;
+            }
             state_ = State::ObjectStart;
             if (callback_ != nullptr) {
                 callback_->OnObjectBegin();

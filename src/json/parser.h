@@ -9,8 +9,10 @@
 // Our decisions where the format leaves room:
 // - Duplicate keys in one object: the last value wins; the earlier item is dropped when the later key
 //   has been read.
-// - Nesting depth is not limited: the parser and the builder keep their stacks on the heap, and
-//   JSON::Value copies, prints and destroys without recursion.
+// - Nesting is limited to kMaxNesting (512) open arrays and objects; one more fails with error 21
+//   ("nesting deeper than 512 levels"). Without the bound a text of brackets alone would cost a value,
+//   a builder entry and a parser entry per character. JSON::Value itself copies, prints and destroys
+//   without recursion, so values built by code may nest deeper.
 // - Doubles are converted with correct rounding (the decimal text is read back exactly, as strtod
 //   would). A number whose magnitude is beyond the range of a double fails with error 14 ("exponent
 //   digits overflow"); one below the smallest subnormal becomes 0.0 of its sign.
@@ -72,9 +74,13 @@ enum ParserError : uint32_t {
     kExtraBrace = 18,
     kUnclosedString = 19,
     kUnclosedContainer = 20,
+    kNestingTooDeep = 21,
 };
 
-// The text of an error code; "unidentified parser error" for codes of 21 and above.
+// The most arrays and objects open at one time in a parsed text.
+inline constexpr uint32_t kMaxNesting = 512;
+
+// The text of an error code; "unidentified parser error" for codes of 22 and above.
 const char* ParserErrorText(uint32_t code);
 
 class IParserCallback {
@@ -163,6 +169,7 @@ private:
     void StepAfterNumber(uint32_t c, unsigned cls);
     void StepLiteral(uint32_t c, const char* word, size_t length, uint32_t kind);
     void Fail(uint32_t code);
+    bool OpenContainer(uint32_t kind);  // false (and the error) beyond kMaxNesting
     void ValueCompleted();
     void CloseContainer(uint32_t kind);
     void ClearNumber();

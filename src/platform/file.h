@@ -36,7 +36,9 @@ public:
     File(const File&) = delete;
     File& operator=(const File&) = delete;
 
-    // Opens `path` for writing. On failure `out` is left closed.
+    // Opens `path` for writing. Only a regular file is opened: a link in the last component of the path is
+    // not followed (a planted link cannot redirect the log's writes), and a FIFO or device is refused at
+    // once instead of being waited on. On failure `out` is left closed.
     static SysResult Open(const std::filesystem::path& path, OpenMode mode, File& out);
 
     [[nodiscard]] bool IsOpen() const noexcept;
@@ -72,6 +74,23 @@ private:
 // Reads the whole file into `bytes` (replacing its content). On failure `bytes` is empty.
 SysResult ReadWholeFile(const std::filesystem::path& path, std::string& bytes);
 
+// The most bytes a settings file (the debug log's, the simulator's) may hold.
+inline constexpr std::size_t kMaxSettingsFileBytes = 64 * 1024;
+
+// Reads a settings file that someone else may have planted: only a regular file of at most `maxBytes`
+// bytes is read. It is opened without waiting, so a FIFO or device is refused at once rather than read;
+// a folder, a larger file or a file that grows beyond the limit while it is read is refused as well. On
+// failure `bytes` is empty and `why` says in English what is wrong with the file (without its path).
+SysResult ReadSettingsFile(const std::filesystem::path& path, std::size_t maxBytes, std::string& bytes,
+                           std::string& why);
+
+// The failure as message text: the system's text, without its line break, and the native number, as in
+// "No such file or directory (error 2)".
+[[nodiscard]] std::string FailureText(SysResult result);
+
+// True for the failure of a file that does not exist (ENOENT; ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND).
+[[nodiscard]] bool IsNotFound(SysResult result) noexcept;
+
 // Creates (or replaces) the file and writes `bytes` into it.
 SysResult WriteWholeFile(const std::filesystem::path& path, std::string_view bytes);
 
@@ -79,7 +98,7 @@ SysResult WriteWholeFile(const std::filesystem::path& path, std::string_view byt
 // of that name is.
 SysResult MakeDirectory(const std::filesystem::path& path);
 
-// Deletes a file, not a directory (DeleteFileW / unlink).
+// Deletes a file, not a directory (DeleteFileW / unlink). A link is deleted itself, never its target.
 SysResult RemoveFile(const std::filesystem::path& path);
 
 // The length of a file in bytes.
@@ -95,7 +114,8 @@ struct FileEntry {
     std::uint64_t size = 0;      // bytes
 };
 
-// Lists the regular files directly in `folder` (not sub-folders, not the folders themselves) whose
+// Lists the regular files directly in `folder` (not sub-folders, not links or reparse points, not other
+// kinds of file) whose
 // names match `filter`, in no particular order. The filter is a wildcard pattern: "*" matches any run of
 // characters, "?" any one character, and letters compare without regard to ASCII case (as the Windows
 // file system does) on every platform. An empty filter or "*" lists every file.

@@ -11,7 +11,9 @@
 
 #include "log_test_support.h"
 #include "platform/calendar_time.h"
+#include "platform/file.h"
 #include "platform/path_text.h"
+#include "platform/temp_folder.h"
 #include "platform/thread.h"
 #include "platform/utf8.h"
 
@@ -48,6 +50,13 @@ std::vector<std::wstring> Messages(LogCapture& capture) {
         messages.push_back(r.substr(kLogPrefixWidth, r.size() - kLogPrefixWidth - 2));
     }
     return messages;
+}
+
+// True when a record of the log's current file holds `part`.
+bool LogHas(CDebugLog& log, const std::string& part) {
+    log.Flush(std::chrono::seconds(10));
+    const std::string bytes = testing_support::ReadBytes(log.GetFilePath());
+    return bytes.find(part) != std::string::npos;
 }
 
 // A log named "lib.dll" in a folder of the test's own: settings file, application folder and log folder.
@@ -147,6 +156,53 @@ TEST_F(LogTest, SettingsKeys) {
         Settings(row.json);
         EXPECT_EQ(row.get(*MakeLog()), row.expected) << row.json;
     }
+}
+
+// The settings file lies in the application folder (the module's path without its extension), which is
+// made when the default settings file is written there.
+TEST_F(LogTest, SettingsFileLiesInTheApplicationFolder) {
+#ifdef _WIN32
+    EXPECT_EQ(CDebugLog::AppFolderOf(L"C:\\x\\lib.dll"), fs::path(L"C:\\x\\lib"));
+#endif
+    EXPECT_EQ(CDebugLog::AppFolderOf("/x/libnorvane_sdk.so"), fs::path("/x/libnorvane_sdk"));
+    EXPECT_EQ(CDebugLog::AppFolderOf(dir_ / "a.b" / "kxctl"), dir_ / "a.b" / "kxctl");
+    EXPECT_EQ(CDebugLog({dir_ / "lib", L"lib.dll", {}, dir_ / "logs"}).SettingsFile(),
+              dir_ / "lib" / "lib.dll.log_settings.json");
+    EXPECT_TRUE(fs::is_regular_file(dir_ / "lib" / "lib.dll.log_settings.json"));
+}
+
+// Where the settings file cannot be written the defaults apply, with the log folder in the user's own
+// temporary folder, never in the working directory.
+TEST_F(LogTest, UnwritableSettingsLeaveTheLogFolderInTheUsersTempFolder) {
+    fs::path userTemp;
+    std::string why;
+    ASSERT_TRUE(platform::UserTempFolder(userTemp, why).ok()) << why;
+    const std::wstring name = L"unwritable-" + PathToWide(dir_.path().filename()) + L".dll";
+    {
+        CDebugLog log({dir_ / "missing" / "lib", name, {}, {}});
+        EXPECT_EQ(log.LogFolder(), userTemp / (name + L".logs"));
+        EXPECT_TRUE(LogHas(log, "cannot be written"));
+    }
+    EXPECT_FALSE(fs::exists(fs::current_path() / (name + L".logs")));
+    testing_support::RemoveTree(userTemp / (name + L".logs"));
+}
+
+// A settings file that is refused, or a value that does not fit its key, leaves the default in force,
+// and the log names the file or the key and the value.
+TEST_F(LogTest, RefusedSettingsKeepTheDefaultsAndSayWhy) {
+    Settings("\"LogSegmentSize\": -1, \"MaxDaysKeepAlive\": 4294967296");
+    auto log = MakeLog();
+    EXPECT_EQ(log->Settings().logSegmentSize, 1048576u);
+    EXPECT_EQ(log->Settings().maxDaysKeepAlive, 30u);
+    EXPECT_TRUE(LogHas(
+        *log, "\"LogSegmentSize\" is -1, outside 0 to 18446744073709551615; the default 1048576 is kept"));
+    EXPECT_TRUE(
+        LogHas(*log, "\"MaxDaysKeepAlive\" is 4294967296, outside 0 to 4294967295; the default 30 is kept"));
+    Settings("\"LogSegmentSize\": 5" + std::string(platform::kMaxSettingsFileBytes, ' '));
+    log = MakeLog();
+    EXPECT_EQ(log->Settings().logSegmentSize, 1048576u);
+    EXPECT_TRUE(
+        LogHas(*log, "bytes, more than the 65536 a settings file may hold; the default settings apply"));
 }
 
 TEST_F(LogTest, PerMinuteLimitSuspendsUntilTheNextMinuteOrANewLimit) {
@@ -291,5 +347,31 @@ TEST_F(LogTest, CleanupDeletesFromTheFolderOnRequest) {
     ASSERT_TRUE(testing_support::WaitUntil([&] { return cleanup.Completed() >= 1; }));
     EXPECT_EQ(LogFiles(), std::vector<fs::path>{LogFolder() / "lib.dll-2021-01-01 10_00_00.000.log"});
 }
+
+#ifndef _WIN32
+// The clean-up deletes only regular files inside the log folder: a link there is neither followed nor
+// deleted, and a log folder that is a link is not cleaned at all.
+TEST_F(LogTest, CleanupNeverFollowsALink) {
+    testing_support::TempFolder outside("outside");
+    fs::create_directories(LogFolder());
+    for (const fs::path& folder : {outside.path(), LogFolder()}) {
+        for (const char* name :
+             {"lib.dll-2020-01-01 10_00_00.000.log", "lib.dll-2021-01-01 10_00_00.000.log"}) {
+            std::ofstream(folder / name) << std::string(4000, 'o');
+        }
+    }
+    fs::create_symlink(outside / "lib.dll-2020-01-01 10_00_00.000.log",
+                       LogFolder() / "lib.dll-2019-01-01 10_00_00.000.log");
+    fs::create_directory_symlink(outside.path(), dir_ / "linked");
+    for (const fs::path& folder : {LogFolder(), dir_ / "linked"}) {
+        LogCleanup cleanup(folder, L"lib.dll", {5000, 0, true}, [] { return SystemLogTime(); });
+        cleanup.Request();
+        ASSERT_TRUE(testing_support::WaitUntil([&] { return cleanup.Completed() >= 1; }));
+    }
+    EXPECT_EQ(LogFiles(), (std::vector<fs::path>{LogFolder() / "lib.dll-2019-01-01 10_00_00.000.log",
+                                                 LogFolder() / "lib.dll-2021-01-01 10_00_00.000.log"}));
+    EXPECT_EQ(std::distance(fs::directory_iterator(outside.path()), fs::directory_iterator()), 2);
+}
+#endif
 
 }  // namespace

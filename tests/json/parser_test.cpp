@@ -35,6 +35,7 @@ std::pair<std::uint32_t, std::string> Failure(std::wstring_view text) {
 
 // Every error code with its text, once each, and the edge cases that fail with them.
 TEST(JsonParser, EachErrorHasItsCodeAndText) {
+    const std::wstring tooDeep = std::wstring(JSON::kMaxNesting, L'[') + L"{";
     const struct {
         const wchar_t* text;
         std::uint32_t code;
@@ -68,6 +69,7 @@ TEST(JsonParser, EachErrorHasItsCodeAndText) {
         {L"1]", 18, "misplaced extra brace or bracket"},
         {L"{\"ab", 19, "unclosed string"},
         {L"[1", 20, "unclosed/missing brace or bracket"},
+        {tooDeep.c_str(), 21, "nesting deeper than 512 levels"},
         {L"{\"temporary_key\":1,\"b\":2}", 0, "value already assigned"},  // the builder's placeholder key
     };
     for (const auto& c : kCases) {
@@ -77,7 +79,7 @@ TEST(JsonParser, EachErrorHasItsCodeAndText) {
         EXPECT_FALSE(JSON::ParseText(c.text, v));
     }
     EXPECT_STREQ(JSON::ParserErrorText(2), "invalid end stream chars");
-    EXPECT_STREQ(JSON::ParserErrorText(21), "unidentified parser error");
+    EXPECT_STREQ(JSON::ParserErrorText(22), "unidentified parser error");
 }
 
 // What parses, shown by what the writer prints for it: compact, keys in order, solidus escaped.

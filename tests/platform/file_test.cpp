@@ -6,7 +6,13 @@
 #include <string>
 #include <vector>
 
+#include "platform/temp_folder.h"
 #include "temp_folder.h"
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -82,5 +88,80 @@ TEST(PlatformFile, ListFilesGivesTheFilesAWildcardMatches) {
     EXPECT_TRUE(platform::WildcardMatch(L"*aaab", std::wstring(200, L'a') + L"b"));
     EXPECT_FALSE(platform::WildcardMatch(L"*aaab", std::wstring(200, L'a')));
 }
+
+// Settings files may be planted by another user: only a regular file of at most the limit is read, and
+// a FIFO is refused at once (a blocking open would hang this test until its time-out).
+TEST(PlatformFile, SettingsAreReadOnlyFromSmallRegularFiles) {
+    testing_support::TempFolder dir;
+    const std::size_t limit = platform::kMaxSettingsFileBytes;
+    ASSERT_TRUE(platform::WriteWholeFile(dir / "fits", std::string(limit, 'a')).ok());
+    ASSERT_TRUE(platform::WriteWholeFile(dir / "over", std::string(limit + 1, 'a')).ok());
+    ASSERT_TRUE(platform::MakeDirectory(dir / "folder").ok());
+#ifndef _WIN32
+    ASSERT_EQ(::mkfifo((dir / "fifo").c_str(), 0600), 0);
+#endif
+    const std::pair<const char*, const char*> rows[] = {
+        // file, part of the refusal (empty: read)
+        {"fits", ""},
+        {"over", "holds 65537 bytes, more than the 65536"},
+        {"missing", "cannot be opened"},
+#ifdef _WIN32
+        {"folder", "cannot be opened"},  // a folder opens only with backup semantics
+#else
+        {"folder", "is not a regular file"},
+        {"fifo", "is not a regular file"},
+#endif
+    };
+    for (const auto& [name, refusal] : rows) {
+        std::string bytes = "stale", why;
+        const platform::SysResult result = platform::ReadSettingsFile(dir / name, limit, bytes, why);
+        EXPECT_EQ(bytes.size(), *refusal ? 0 : limit) << name;
+        EXPECT_TRUE(result.ok() == !*refusal && why.find(refusal) != why.npos) << name << ": " << why;
+        EXPECT_EQ(platform::IsNotFound(result), name == std::string("missing")) << name;
+    }
+}
+
+#ifndef _WIN32
+// A link planted under a log file's name is not opened for writing, and a log folder that is a link is not
+// listed (the clean-up deletes what is listed; common's clean-up test shows links in it are left alone).
+TEST(PlatformFile, LinksAreNeitherOpenedNorListed) {
+    testing_support::TempFolder dir;
+    ASSERT_TRUE(platform::WriteWholeFile(dir / "precious", "keep").ok());
+    std::filesystem::create_symlink(dir / "precious", dir / "a.log");
+    std::filesystem::create_directory_symlink(dir.path(), dir / "logs");
+    File f;
+    EXPECT_FALSE(File::Open(dir / "a.log", OpenMode::kCreateAlways, f).ok());
+    EXPECT_EQ(Slurp(dir / "precious"), "keep");
+    std::vector<platform::FileEntry> files;
+    EXPECT_FALSE(platform::ListFiles(dir / "logs", files).ok()) << "a folder that is a link";
+}
+
+// The per-user folder is made for its owner alone; one another user could have made or can still reach
+// is refused with the reason. Only root can give a folder away.
+TEST(PlatformTempFolder, PrivateFolderRefusesWhatOthersCouldHavePlanted) {
+    testing_support::TempFolder dir;
+    const std::pair<const char*, const char*> rows[] = {
+        {"new", ""},
+        {"open", "is open to other users (mode 0755, 0700 needed)"},
+        {"link", "is a link or not a folder"},
+        {"foreign", "belongs to user 12345"}};
+    std::filesystem::create_directory_symlink(dir.path(), dir / "link");
+    for (const char* name : {"open", "foreign"}) {
+        std::filesystem::create_directory(dir / name);
+        ::chmod((dir / name).c_str(), name == std::string("open") ? 0755 : 0700);
+    }
+    const bool root = ::chown((dir / "foreign").c_str(), 12345, 12345) == 0;
+    for (const auto& [name, refusal] : rows) {
+        std::filesystem::path folder;
+        std::string why;
+        const bool taken = platform::PrivateFolder(dir.path(), name, folder, why).ok();
+        EXPECT_TRUE((taken == !*refusal && why.find(refusal) != why.npos && folder.empty() == !taken) ||
+                    (!root && name == std::string("foreign")))
+            << name << ": " << why;
+    }
+    struct stat st {};
+    EXPECT_TRUE(::stat((dir / "new").c_str(), &st) == 0 && (st.st_mode & 0777) == 0700);
+}
+#endif
 
 }  // namespace

@@ -180,6 +180,9 @@ TEST(SimConfig, FromAFileWithAByteOrderMark) {
     EXPECT_EQ(c.devices[1].unit_id, "K\xC3\xB6ln");
     EXPECT_FALSE(Sim::LoadConfigFile(folder / "missing.json", c, error));
     EXPECT_EQ(error.rfind("cannot read JSON settings from "), 0u) << error;
+    std::ofstream(folder / "big.json", std::ios::binary) << std::string(65537, ' ');
+    EXPECT_FALSE(Sim::LoadConfigFile(folder / "big.json", c, error));
+    EXPECT_NE(error.find("holds 65537 bytes"), std::string::npos) << error;
 }
 
 }  // namespace

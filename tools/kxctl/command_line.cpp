@@ -115,7 +115,8 @@ ParseOutcome ParseCommandLine(int argc, const char* const* argv, Settings& setti
                    "Local end host[:port] of the session or discovery (default: the address that routes "
                    "to the device, a free port)");
     app.add_option("--log-folder", log_folder,
-                   "Folder of the debug log and its settings file (default: <temp>/norvane-kxctl)");
+                   "Folder of the debug log and its settings file (default: norvane-kxctl in the user's own "
+                   "temporary folder, <temp>/norvane-<uid> on Linux)");
 
     std::string device_text;
     std::string target_text = std::string(kDefaultDiscoveryTarget) + ":" + std::to_string(kDefaultDevicePort);

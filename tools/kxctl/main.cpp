@@ -3,6 +3,7 @@
 #include <csignal>
 #include <filesystem>
 #include <iostream>
+#include <string>
 
 #include "common/environment.h"
 #include "kxctl/kxctl_lib.h"
@@ -26,9 +27,19 @@ int main(int argc, char** argv) {
         return parsed.exit_code;
     }
 
-    // The debug log and its settings file live in a folder of their own, not next to the executable.
-    const std::filesystem::path log_folder =
-        settings.log_folder.empty() ? platform::TempFolder() / "norvane-kxctl" : settings.log_folder;
+    // The debug log and its settings file live in a folder of their own, not next to the executable: by
+    // default one inside the user's own temporary folder, where no other local user can plant a settings
+    // file or a link. When that folder is not safe to use, kxctl says why and stops.
+    std::filesystem::path log_folder = settings.log_folder;
+    if (log_folder.empty()) {
+        std::string why;
+        if (!platform::UserTempFolder(log_folder, why).ok()) {
+            std::cerr << "kxctl: cannot keep the debug log in the user's temporary folder: " << why
+                      << "; name another folder with --log-folder\n";
+            return Kxctl::kExitFailed;
+        }
+        log_folder /= "norvane-kxctl";
+    }
     UseProcessDebugLogFolder(log_folder);
 
     (void)platform::UseUtf8Output();

@@ -8,6 +8,7 @@
 #include <variant>
 
 #include "json/value.h"
+#include "platform/file.h"
 #include "platform/utf8.h"
 
 namespace Sim {
@@ -517,10 +518,22 @@ bool LoadConfig(const JSON::Value& root, SimConfig& config, std::string& error) 
 }
 
 bool LoadConfigFile(const std::filesystem::path& path, SimConfig& config, std::string& error) {
+    const std::u8string name8 = path.u8string();
+    const std::string name(name8.begin(), name8.end());
+    // Only a small regular file is read: a FIFO or device named here is refused at once, not waited on.
+    std::string bytes;
+    std::string why;
+    if (!platform::ReadSettingsFile(path, platform::kMaxSettingsFileBytes, bytes, why).ok()) {
+        error = "cannot read JSON settings from " + name + ": the file " + why;
+        return false;
+    }
+    std::string_view text(bytes);
+    if (text.starts_with("\xEF\xBB\xBF")) {
+        text.remove_prefix(3);
+    }
     JSON::Value root;
-    if (!JSON::ParseFile(path, root)) {
-        const std::u8string name = path.u8string();
-        error = "cannot read JSON settings from " + std::string(name.begin(), name.end());
+    if (!JSON::ParseText(text, root)) {
+        error = "cannot read JSON settings from " + name;
         return false;
     }
     return LoadConfig(root, config, error);

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "platform/file.h"
 #include "platform/utf8.h"
@@ -74,9 +75,21 @@ SysResult File::Open(const std::filesystem::path& path, OpenMode mode, File& out
     if (mode == OpenMode::kCreateAlways) {
         flags |= O_TRUNC;
     }
-    const int fd = OpenRetrying(path.c_str(), flags, 0666);
+    // O_NOFOLLOW: a link planted under the log file's name is not followed to another file. O_NONBLOCK:
+    // a FIFO of that name fails at once (no reader) instead of waiting for one; it is cleared again below.
+    const int fd = OpenRetrying(path.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0666);
     if (fd < 0) {
         return Errno();
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        const SysResult failure = S_ISREG(st.st_mode) ? Errno() : SysResult::Fail(EINVAL);
+        ::close(fd);
+        return failure;
+    }
+    const int status = ::fcntl(fd, F_GETFL);
+    if (status != -1) {
+        (void)::fcntl(fd, F_SETFL, status & ~O_NONBLOCK);
     }
     out.fd_ = fd;
     out.writeLock_ = std::make_unique<std::recursive_mutex>();
@@ -166,6 +179,65 @@ SysResult ReadWholeFile(const std::filesystem::path& path, std::string& bytes) {
     return result;
 }
 
+SysResult ReadSettingsFile(const std::filesystem::path& path, std::size_t maxBytes, std::string& bytes,
+                           std::string& why) {
+    bytes.clear();
+    why.clear();
+    // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer, for ever.
+    const int fd = OpenRetrying(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+        const SysResult failure = Errno();
+        why = "cannot be opened: " + FailureText(failure);
+        return failure;
+    }
+    SysResult result;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        result = Errno();
+        why = "cannot be examined: " + FailureText(result);
+    } else if (!S_ISREG(st.st_mode)) {
+        result = SysResult::Fail(EINVAL);
+        why = "is not a regular file (a folder, FIFO, socket or device); it is not read";
+    } else if (static_cast<std::uint64_t>(st.st_size) > maxBytes) {
+        result = SysResult::Fail(EFBIG);
+        why = "holds " + std::to_string(st.st_size) + " bytes, more than the " + std::to_string(maxBytes) +
+              " a settings file may hold";
+    } else {
+        // One byte more than allowed is asked for: a file that grew since fstat is seen to be too large.
+        bytes.resize(maxBytes + 1);
+        std::size_t done = 0;
+        while (done < bytes.size()) {
+            const ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n < 0) {
+                result = Errno();
+                why = "cannot be read: " + FailureText(result);
+                break;
+            }
+            if (n == 0) {
+                break;
+            }
+            done += static_cast<std::size_t>(n);
+        }
+        bytes.resize(done);
+        if (result && done > maxBytes) {
+            result = SysResult::Fail(EFBIG);
+            why = "grew beyond the " + std::to_string(maxBytes) + " bytes a settings file may hold";
+        }
+    }
+    ::close(fd);
+    if (!result) {
+        bytes.clear();
+    }
+    return result;
+}
+
+bool IsNotFound(SysResult result) noexcept {
+    return result.code == ENOENT;
+}
+
 SysResult WriteWholeFile(const std::filesystem::path& path, std::string_view bytes) {
     File file;
     SysResult result = File::Open(path, OpenMode::kCreateAlways, file);
@@ -220,9 +292,16 @@ bool DirectoryExists(const std::filesystem::path& path) {
 SysResult ListFiles(const std::filesystem::path& folder, std::vector<FileEntry>& files,
                     std::wstring_view filter) {
     files.clear();
-    DIR* dir = ::opendir(folder.c_str());
-    if (dir == nullptr) {
+    // The folder itself is not followed either when it is a link.
+    const int folderFd = OpenRetrying(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+    if (folderFd < 0) {
         return Errno();
+    }
+    DIR* dir = ::fdopendir(folderFd);
+    if (dir == nullptr) {
+        const SysResult failure = Errno();
+        ::close(folderFd);
+        return failure;
     }
     const bool everything = filter.empty() || filter == L"*";
     SysResult result;
@@ -243,8 +322,10 @@ SysResult ListFiles(const std::filesystem::path& folder, std::vector<FileEntry>&
             continue;
         }
         struct stat st {};
-        // Follows links, as the Windows listing reports the target's size; vanished entries are skipped.
-        if (::fstatat(::dirfd(dir), name, &st, 0) != 0 || !S_ISREG(st.st_mode)) {
+        // A link is not followed and not listed: the clean-up deletes what it lists, and a link planted in
+        // the log folder must not make another file count (or be taken for a log file). Vanished entries
+        // are skipped.
+        if (::fstatat(::dirfd(dir), name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) {
             continue;
         }
         files.push_back(FileEntry{name, static_cast<std::uint64_t>(st.st_size)});

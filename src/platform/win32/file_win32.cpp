@@ -3,6 +3,8 @@
 #include <windows.h>
 #include <winioctl.h>
 
+#include <string>
+
 #include "platform/file.h"
 
 namespace platform {
@@ -44,10 +46,17 @@ File& File::operator=(File&& other) noexcept {
 
 SysResult File::Open(const std::filesystem::path& path, OpenMode mode, File& out) {
     out.Close();
+    // A link (reparse point) planted under the file's name is not followed to another file.
+    const DWORD existing = ::GetFileAttributesW(path.c_str());
+    if (existing != INVALID_FILE_ATTRIBUTES &&
+        (existing & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
+        return SysResult::Fail(ERROR_CANT_ACCESS_FILE);
+    }
     if (mode == OpenMode::kCreateAlways) {
         // Replacing needs write access to the data; the handle we keep has append access only.
-        const HANDLE fresh = ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                                           nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        const HANDLE fresh =
+            ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                          CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
         if (fresh == INVALID_HANDLE_VALUE) {
             return LastError();
         }
@@ -57,9 +66,17 @@ SysResult File::Open(const std::filesystem::path& path, OpenMode mode, File& out
     // writes of other processes that append to it.
     const HANDLE h = ::CreateFileW(path.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
                                    FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-                                   FILE_ATTRIBUTE_NORMAL, nullptr);
+                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         return LastError();
+    }
+    // A link made between the check above and the open is opened itself (FILE_FLAG_OPEN_REPARSE_POINT),
+    // and refused here; so is anything that is not a file on a disk (a pipe, a device).
+    BY_HANDLE_FILE_INFORMATION info;
+    if (::GetFileType(h) != FILE_TYPE_DISK || ::GetFileInformationByHandle(h, &info) == 0 ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
+        ::CloseHandle(h);
+        return SysResult::Fail(ERROR_CANT_ACCESS_FILE);
     }
     out.handle_ = h;
     out.writeLock_ = std::make_unique<std::recursive_mutex>();
@@ -159,6 +176,66 @@ SysResult ReadWholeFile(const std::filesystem::path& path, std::string& bytes) {
     return result;
 }
 
+SysResult ReadSettingsFile(const std::filesystem::path& path, std::size_t maxBytes, std::string& bytes,
+                           std::string& why) {
+    bytes.clear();
+    why.clear();
+    const HANDLE h = ::CreateFileW(path.c_str(), GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        const SysResult failure = LastError();
+        why = "cannot be opened: " + FailureText(failure);
+        return failure;
+    }
+    SysResult result;
+    BY_HANDLE_FILE_INFORMATION info;
+    LARGE_INTEGER size;
+    if (::GetFileType(h) != FILE_TYPE_DISK || ::GetFileInformationByHandle(h, &info) == 0 ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        result = SysResult::Fail(ERROR_BAD_FILE_TYPE);
+        why = "is not a regular file (a folder, pipe or device); it is not read";
+    } else if (::GetFileSizeEx(h, &size) == 0) {
+        result = LastError();
+        why = "cannot be examined: " + FailureText(result);
+    } else if (static_cast<std::uint64_t>(size.QuadPart) > maxBytes) {
+        result = SysResult::Fail(ERROR_FILE_TOO_LARGE);
+        why = "holds " + std::to_string(size.QuadPart) + " bytes, more than the " + std::to_string(maxBytes) +
+              " a settings file may hold";
+    } else {
+        // One byte more than allowed is asked for: a file that grew since is seen to be too large.
+        bytes.resize(maxBytes + 1);
+        std::size_t done = 0;
+        while (done < bytes.size()) {
+            DWORD n = 0;
+            const std::size_t rest = bytes.size() - done;
+            const DWORD chunk = rest > 0x10000000u ? 0x10000000u : static_cast<DWORD>(rest);
+            if (::ReadFile(h, bytes.data() + done, chunk, &n, nullptr) == 0) {
+                result = LastError();
+                why = "cannot be read: " + FailureText(result);
+                break;
+            }
+            if (n == 0) {
+                break;
+            }
+            done += n;
+        }
+        bytes.resize(done);
+        if (result && done > maxBytes) {
+            result = SysResult::Fail(ERROR_FILE_TOO_LARGE);
+            why = "grew beyond the " + std::to_string(maxBytes) + " bytes a settings file may hold";
+        }
+    }
+    ::CloseHandle(h);
+    if (!result) {
+        bytes.clear();
+    }
+    return result;
+}
+
+bool IsNotFound(SysResult result) noexcept {
+    return result.code == ERROR_FILE_NOT_FOUND || result.code == ERROR_PATH_NOT_FOUND;
+}
+
 SysResult WriteWholeFile(const std::filesystem::path& path, std::string_view bytes) {
     File file;
     SysResult result = File::Open(path, OpenMode::kCreateAlways, file);
@@ -210,6 +287,12 @@ bool DirectoryExists(const std::filesystem::path& path) {
 SysResult ListFiles(const std::filesystem::path& folder, std::vector<FileEntry>& files,
                     std::wstring_view filter) {
     files.clear();
+    // A folder that is a link (junction, symbolic link) is not followed.
+    const DWORD folderAttributes = ::GetFileAttributesW(folder.c_str());
+    if (folderAttributes != INVALID_FILE_ATTRIBUTES &&
+        (folderAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        return SysResult::Fail(ERROR_CANT_ACCESS_FILE);
+    }
     // The system's own wildcards also match the short 8.3 names; we list everything and filter ourselves so
     // that both platforms agree.
     const std::filesystem::path query = folder / L"*";
@@ -222,7 +305,8 @@ SysResult ListFiles(const std::filesystem::path& folder, std::vector<FileEntry>&
     const bool everything = filter.empty() || filter == L"*";
     SysResult result;
     do {
-        if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        // Links (reparse points) are not listed: the clean-up deletes what it lists.
+        if ((data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
             continue;
         }
         if (!everything && !WildcardMatch(filter, data.cFileName)) {
