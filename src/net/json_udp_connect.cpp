@@ -471,6 +471,24 @@ void JsonUdpConnect::Drop(const SockAddr& sender, Counter counter, const wchar_t
     inner_->Drops().Count(sender, reason);
 }
 
+bool JsonUdpConnect::AcceptsFrom(IJsonUdpManager* /*from*/, const SockAddr& sender) {
+    // A session with a peer hears only its peer, and the destination of a message in flight that was
+    // sent elsewhere; anything else is dropped before it costs a decode.
+    const SockAddr peer = inner_->GetDefaultSendAddr();
+    if (!peer.IsValid() || sender == peer) {
+        return true;
+    }
+    {
+        TimedLocker<NamedMutex> lock(outMutex_, L"Accepts", 5, "Network::JsonUdpConnect::AcceptsFrom",
+                                     __FILE__, __LINE__);
+        if (outMsg_.HasValue() && sender == sentTo_) {
+            return true;
+        }
+    }
+    Drop(sender, kForeignDropped, kDropForeign);
+    return false;
+}
+
 void JsonUdpConnect::TakeAck(const JsonMsgAck& ack, const SockAddr& sender) {
     std::shared_ptr<JsonMsg> completed;
     bool matched = false;
@@ -529,12 +547,7 @@ void JsonUdpConnect::OnMessage(IJsonUdpManager* /*from*/, std::shared_ptr<JsonMs
             TakeAck(*ack, sender);
             return;
         }
-        // A session with a peer takes nothing from anybody else, and acknowledges nothing to them.
-        const SockAddr peer = inner_->GetDefaultSendAddr();
-        if (peer.IsValid() && sender != peer) {
-            Drop(sender, kForeignDropped, kDropForeign);
-            return;
-        }
+        // A session with a peer has heard only its peer (AcceptsFrom) and acknowledges nobody else.
         lastActivityMs_.store(clock_.load()->NowMs());
 
         bool isNew = false;

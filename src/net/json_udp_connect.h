@@ -153,6 +153,7 @@ public:
     void OnAck(IJsonUdpManager* from, const std::shared_ptr<JsonMsg>& msg) override;
     void OnMessage(IJsonUdpManager* from, std::shared_ptr<JsonMsg> msg, const SockAddr& sender) override;
     void OnError(IJsonUdpManager* from, const ErrInfo& error) override;
+    bool AcceptsFrom(IJsonUdpManager* from, const SockAddr& sender) override;
 
 private:
     // One datagram to send: the user's message itself or one segment of its attachment.

@@ -159,6 +159,9 @@ ErrInfo JsonUdpManager::SendDirect(std::shared_ptr<JsonMsg> msg, const SockAddr&
 void JsonUdpManager::OnDatagramReceived(IUdpSock* /*sock*/, std::shared_ptr<Packet> datagram,
                                         const SockAddr& from) {
     const JsonUdpManagerInfo settings = Settings();
+    if (settings.receiver != nullptr && !settings.receiver->AcceptsFrom(this, from)) {
+        return;
+    }
     // The decoder never throws: a hostile datagram of any content gives no message. The catch keeps
     // anything else of this step (an allocation, the log line) off the service thread as well.
     std::shared_ptr<JsonMsg> msg;

@@ -38,6 +38,9 @@ public:
     virtual void OnMessage(IJsonUdpManager* from, std::shared_ptr<JsonMsg> msg, const SockAddr& sender) = 0;
     // A failure: an undecodable datagram, a socket error, a send that failed or was given up.
     virtual void OnError(IJsonUdpManager* from, const ErrInfo& error) = 0;
+    // Asked for every datagram before it is decoded: false drops it at the cost of its receipt alone, so
+    // a flood from a host the receiver does not talk to cannot outrun the socket (the receiver counts it).
+    virtual bool AcceptsFrom(IJsonUdpManager* /*from*/, const SockAddr& /*sender*/) { return true; }
 };
 
 // Asked before each send of an endpoint: false keeps the message from being sent (the send still
