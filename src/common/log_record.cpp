@@ -111,15 +111,24 @@ std::wstring FormatLogRecord(std::wstring_view text, const LogTimePoint& now, bo
     // The record's text holds no control character but the log's own continuation break (CR LF and the
     // blanks under the prefix, IDebugLog::LineBreak): any other CR, LF, ESC, ... becomes U+FFFD, so no
     // caller's text can start a line that reads as a record of its own.
-    static const std::wstring kContinuation = L"\r\n" + std::wstring(kLogPrefixWidth, L' ');
+    // (No static string for the break: the writer thread may still format records while statics are
+    // destroyed at exit.)
+    constexpr std::size_t kBreak = 2 + kLogPrefixWidth;
+    const auto isBreak = [&](std::size_t at) {
+        return text.size() - at >= kBreak &&
+               text.substr(at + 2, kLogPrefixWidth).find_first_not_of(L' ') == std::wstring_view::npos;
+    };
     for (;;) {
-        const std::size_t at = text.find(kContinuation);
+        std::size_t at = text.find(L"\r\n");
+        while (at != std::wstring_view::npos && !isBreak(at)) {
+            at = text.find(L"\r\n", at + 1);
+        }
         AppendSafeText(record, text.substr(0, at));
         if (at == std::wstring_view::npos) {
             break;
         }
-        record.append(kContinuation);
-        text.remove_prefix(at + kContinuation.size());
+        record.append(text.substr(at, kBreak));
+        text.remove_prefix(at + kBreak);
     }
     record.append(L"\r\n");
     return record;

@@ -548,13 +548,15 @@ void JsonUdpConnect::OnMessage(IJsonUdpManager* /*from*/, std::shared_ptr<JsonMs
             return;
         }
         // A session with a peer has heard only its peer (AcceptsFrom) and acknowledges nobody else.
-        lastActivityMs_.store(clock_.load()->NowMs());
+        const std::int64_t nowMs = clock_.load()->NowMs();
+        lastActivityMs_.store(nowMs);
 
         bool isNew = false;
         const wchar_t* refused = nullptr;
         {
             std::lock_guard<std::mutex> lock(receiveMutex_);
-            if (receivedMsg_ && receivedMsg_->msg_id == msg->msg_id && receivedFrom_ == sender) {
+            if (receivedMsg_ && receivedMsg_->msg_id == msg->msg_id && receivedFrom_ == sender &&
+                nowMs - receivedAtMs_ < kJsonUdpDuplicateWindowMs) {
                 // Acknowledged again: its sender missed our acknowledgement.
                 Count(kDupMsgReceived);
                 Count(kRepeatAckSent);
@@ -564,6 +566,7 @@ void JsonUdpConnect::OnMessage(IJsonUdpManager* /*from*/, std::shared_ptr<JsonMs
                     isNew = true;
                     receivedMsg_ = msg;
                     receivedFrom_ = sender;
+                    receivedAtMs_ = nowMs;
                     Count(kMsgReceived);
                 }
             }

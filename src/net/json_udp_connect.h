@@ -10,8 +10,8 @@
 // Per-peer receive side. A session with a default send address takes messages from that address (address
 // and port) only: anything else is counted as foreign and dropped without an acknowledgement. A session
 // without one (discovery) takes from any sender. A new message is acknowledged when it is taken; a
-// repeated copy of the last accepted message (same msg_id, same sender) is acknowledged again but not
-// delivered. Segments are put together again in order (a segment out of order, of another leader, or more
+// repeated copy of the last accepted message (same msg_id, same sender, within 3 s) is acknowledged again but
+// not delivered. Segments are put together again in order (a segment out of order, of another leader, or more
 // bytes than the leader announced lose the whole message) and the user gets complete messages only. The
 // reassembly belongs to its leader's sender: other senders' leaders and segments are dropped without an
 // acknowledgement while it lasts (their senders repeat them later), and a message that is not a segment is
@@ -62,6 +62,9 @@ inline constexpr std::int64_t kJsonUdpRepeatIntervalMs = 300;
 inline constexpr std::uint32_t kJsonUdpMaxSends = 3;
 inline constexpr std::uint32_t kJsonUdpMaxAttPerDatagram = 1300;
 inline constexpr std::uint32_t kJsonUdpPingIntervalMs = 1000;
+// A repeat of the last accepted message comes within the peer's three sends (900 ms); the same id from the
+// same sender later than this is a new message (a peer that restarted and counts its ids from 1 again).
+inline constexpr std::int64_t kJsonUdpDuplicateWindowMs = 3000;
 // User messages waiting to be sent. One message is in flight at a time and takes up to 900 ms before it is
 // given up, so 256 waiting ones are minutes of backlog on a bad link: an application that queues more is
 // outpacing the link, and hearing so from Send at once is better than every answer arriving too late.
@@ -255,7 +258,8 @@ private:
     std::mutex receiveMutex_;
     std::shared_ptr<JsonMsg> receivedMsg_;
     SockAddr receivedFrom_;
-    InternalMsg reassembly_;  // the leader, its bytes growing as segments come, and its sender
+    std::int64_t receivedAtMs_ = 0;  // when the last accepted message arrived
+    InternalMsg reassembly_;         // the leader, its bytes growing as segments come, and its sender
     std::uint32_t nextSegment_ = 0;
 
     std::atomic<IClock*> clock_{&RealClock()};  // the settings' clock, for the service thread too

@@ -290,6 +290,10 @@ TEST_F(JsonUdpConnectTest, MessagesAreAcknowledgedAndARepeatOfTheLastOneIsDelive
     EXPECT_EQ(session_->GetStats().UndecodableDropped, 2);
     EXPECT_EQ(receiver_.Errors()[0].error, L"Bad message received");
     EXPECT_EQ(receiver_.Errors()[0].from, session_.get());
+    // A peer that restarted reuses its ids: past the window the same id is a new message.
+    clock_.Step(Network::kJsonUdpDuplicateWindowMs);
+    peer_.SendBytes(ToBytes(*a), local.Native());
+    EXPECT_TRUE(receiver_.WaitMessages(4));
 }
 
 // One datagram of a reassembly script: the leader (announcing 3000 bytes), a segment, the previous

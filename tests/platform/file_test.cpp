@@ -2,14 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <future>
 #include <numeric>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/temp_folder.h"
 #include "temp_folder.h"
 
 #ifndef _WIN32
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -112,6 +116,17 @@ TEST(PlatformFile, SettingsAreReadOnlyFromSmallRegularFiles) {
         {"fifo", "is not a regular file"},
 #endif
     };
+#ifndef _WIN32
+    // A reader stuck in a blocking open of the FIFO is freed by a writer after 10 s, and the test fails.
+    std::promise<void> done;
+    bool freed = false;
+    std::thread watchdog([&, finished = done.get_future()] {
+        if (finished.wait_for(std::chrono::seconds(10)) == std::future_status::timeout) {
+            freed = true;
+            ::close(::open((dir / "fifo").c_str(), O_WRONLY | O_NONBLOCK));
+        }
+    });
+#endif
     for (const auto& [name, refusal] : rows) {
         std::string bytes = "stale", why;
         const platform::SysResult result = platform::ReadSettingsFile(dir / name, limit, bytes, why);
@@ -119,6 +134,11 @@ TEST(PlatformFile, SettingsAreReadOnlyFromSmallRegularFiles) {
         EXPECT_TRUE(result.ok() == !*refusal && why.find(refusal) != why.npos) << name << ": " << why;
         EXPECT_EQ(platform::IsNotFound(result), name == std::string("missing")) << name;
     }
+#ifndef _WIN32
+    done.set_value();
+    watchdog.join();
+    EXPECT_FALSE(freed) << "the FIFO was opened for a blocking read";
+#endif
 }
 
 #ifndef _WIN32
