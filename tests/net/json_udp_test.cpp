@@ -291,7 +291,7 @@ TEST_F(JsonUdpConnectTest, MessagesAreAcknowledgedAndARepeatOfTheLastOneIsDelive
     EXPECT_EQ(receiver_.Errors()[0].error, L"Bad message received");
     EXPECT_EQ(receiver_.Errors()[0].from, session_.get());
     // A peer that restarted reuses its ids: past the window the same id is a new message.
-    clock_.Step(Network::kJsonUdpDuplicateWindowMs);
+    clock_.Step(std::chrono::milliseconds(Network::kJsonUdpDuplicateWindowMs));
     peer_.SendBytes(ToBytes(*a), local.Native());
     EXPECT_TRUE(receiver_.WaitMessages(4));
 }
