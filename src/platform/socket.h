@@ -149,6 +149,22 @@ static_assert(std::is_trivially_copyable_v<SockAddrIn> && std::is_standard_layou
 [[nodiscard]] SocketResult StartSocketLibrary() noexcept;
 void StopSocketLibrary() noexcept;
 
+// The socket library for the life of a scope (the start is counted, so nesting is harmless).
+class SocketLibraryScope {
+public:
+    SocketLibraryScope() noexcept : started_(StartSocketLibrary().ok()) {}
+    ~SocketLibraryScope() {
+        if (started_) {
+            StopSocketLibrary();
+        }
+    }
+    SocketLibraryScope(const SocketLibraryScope&) = delete;
+    SocketLibraryScope& operator=(const SocketLibraryScope&) = delete;
+
+private:
+    bool started_;
+};
+
 // ---------------------------------------------------------------------------------------------------
 // Socket calls. All are thread-safe in the sense of the system calls they wrap; none throws.
 

@@ -10,22 +10,6 @@ namespace Norvane::SDK {
 
 namespace {
 
-// The socket library for the span of one search (on Windows the sockets need it started).
-class SocketLibrary {
-public:
-    SocketLibrary() : started_(platform::StartSocketLibrary().ok()) {}
-    ~SocketLibrary() {
-        if (started_) {
-            platform::StopSocketLibrary();
-        }
-    }
-    SocketLibrary(const SocketLibrary&) = delete;
-    SocketLibrary& operator=(const SocketLibrary&) = delete;
-
-private:
-    bool started_;
-};
-
 bool FindDevices(const std::string& host_network_addr, unsigned int host_port,
                  const std::string& broadcast_network_addr, unsigned int broadcast_port,
                  std::vector<DeviceInfoEx>& norvane_devices_list) {
@@ -38,7 +22,7 @@ bool FindDevices(const std::string& host_network_addr, unsigned int host_port,
     }
     std::vector<DiscoveredDevice> found;
     {
-        const SocketLibrary sockets;
+        const platform::SocketLibraryScope sockets;  // on Windows the sockets need it started
         const Network::SockAddr local(Utf8ToWide(host_network_addr), static_cast<std::uint16_t>(host_port));
         const Network::SockAddr target(Utf8ToWide(broadcast_network_addr),
                                        static_cast<std::uint16_t>(broadcast_port));

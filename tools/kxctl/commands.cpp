@@ -22,22 +22,6 @@ using Norvane::SDK::IKx410;
 
 namespace {
 
-// The socket library while a function uses sockets of its own (counted, so nesting is harmless).
-class SocketLibrary {
-public:
-    SocketLibrary() : started_(platform::StartSocketLibrary().ok()) {}
-    ~SocketLibrary() {
-        if (started_) {
-            platform::StopSocketLibrary();
-        }
-    }
-    SocketLibrary(const SocketLibrary&) = delete;
-    SocketLibrary& operator=(const SocketLibrary&) = delete;
-
-private:
-    bool started_;
-};
-
 std::string SocketFailure(const platform::SocketResult& result) {
     return std::string(platform::SocketErrorKindName(result.kind)) + " (" + std::to_string(result.code) + ")";
 }
@@ -71,7 +55,7 @@ bool ChooseLocalEndpoint(const Endpoint& remote, const std::optional<Endpoint>& 
         out = *local;
         return true;
     }
-    SocketLibrary library;
+    platform::SocketLibraryScope library;
     platform::SockAddrIn address;
     if (local) {
         if (platform::SocketResult r = platform::ResolveIPv4(local->host, address); !r) {
