@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <functional>
 #include <future>
 #include <memory>
 #include <string>
@@ -48,12 +47,6 @@ protected:
         EXPECT_TRUE(sock->Open(info).IsOk());
         return sock;
     }
-
-    // Runs `end` when destroyed: declared after what the service's callbacks use, it stops them first.
-    struct OnExit {
-        std::function<void()> end;
-        ~OnExit() { end(); }
-    };
 
     // Declared first, destroyed last: the service (and its sockets) end before the receiver they call.
     RecordingUdpReceiver receiver_;
@@ -133,7 +126,8 @@ TEST_F(UdpSockTest, AVisitReadsABoundedBatchAndTheRestFollowsUnannounced) {
     RecordingUdpReceiver other;
     std::atomic<std::size_t> fullAtOther{0};
     other.onDatagram = [&](IUdpSock*, const Datagram&) { fullAtOther = receiver_.Datagrams().size(); };
-    OnExit stop{[&] { service_->Stop(); }};
+    // Declared after what the service's callbacks use: stops them first, on every way out.
+    const std::shared_ptr<void> stop(nullptr, [&](void*) { service_->Stop(); });
     std::promise<void> release;  // the first datagram is held in its callback until the rest is queued
     receiver_.onDatagram = [held = release.get_future().share()](IUdpSock*, const Datagram& d) {
         d.bytes.size() == 1 ? held.wait() : void();
@@ -186,10 +180,10 @@ TEST_P(UdpSockFloodTest, TheEndIsPromptWithNoCallbackAfterIt) {
             std::this_thread::sleep_for(std::chrono::microseconds(20));
         }
     });
-    OnExit stop{[&] {
+    const std::shared_ptr<void> stop(nullptr, [&](void*) {  // as in the batch test above
         stopFlood = true;
         service_->Stop();
-    }};
+    });
     ASSERT_TRUE(receiver_.WaitCount(20));
 
     const Clock::time_point start = Clock::now();
