@@ -8,16 +8,7 @@ succeed every time with kxctl's peak memory under 64 MB; a discovery answered by
 
 usage: flood_test.py KXSIM KXCTL [KIND...]   (default: every kind, "discovery" standing for dev-info)
 """
-import json
-import os
-import re
-import signal
-import socket
-import subprocess
-import sys
-import tempfile
-import threading
-import time
+import json, os, re, signal, socket, subprocess, sys, tempfile, threading, time
 
 KXSIM, KXCTL = sys.argv[1:3]
 KINDS = sys.argv[3:] or ["ping-pair", "big-att", "ping", "garbage", "get-time", "discovery"]
@@ -27,29 +18,26 @@ failures = []
 
 def check(what, ok, detail=""):
     print(("ok    " if ok else "FAIL  ") + what + ("" if ok else ": " + detail), flush=True)
-    if not ok:
-        failures.append(what)
+    failures.extend([] if ok else [what])
     return ok
 
 
 def kxsim(*args):
-    """Starts kxsim; returns the process and the addresses of its first device and its discovery port."""
+    """Starts kxsim; returns the process and its first device's address and discovery port (None for a
+    flood sender, which prints at the end only)."""
     proc = subprocess.Popen([KXSIM, "--port", "0", *args], stdout=subprocess.PIPE, text=True, errors="replace")
-    found = {}
-    for line in proc.stdout if "--target" not in args else []:  # a flood sender prints at the end only
-        for key, pattern in (("discovery", "discovery port "), ("device", r"^  \S+ at ")):
-            match = re.search(pattern + r"(\d+\.\d+\.\d+\.\d+:\d+)", line)
-            found[key] = found.get(key) or (match and match.group(1))
-        if found["device"]:
-            break
-    return proc, found.get("device"), found.get("discovery")
+    text = ""
+    while "--target" not in args and not re.search(r"^  \S+ at \S+", text, re.M) and proc.poll() is None:
+        text += proc.stdout.readline()
+    address = lambda after: (re.search(after + r"(\d+\.\d+\.\d+\.\d+:\d+)", text, re.M) or [None, None])[1]
+    return proc, address(r"^  \S+ at "), address("discovery port ")
 
 
-def stop(proc):
-    """Ends kxsim as Ctrl-C would; returns its flood line."""
+def stop(proc, label):
+    """Ends kxsim as Ctrl-C would; a flood sender must report its rate."""
     proc.send_signal(signal.SIGTERM)
-    out, _ = proc.communicate(timeout=60)
-    return next((line for line in out.splitlines() if line.startswith("flood ")), "")
+    line = next((l for l in proc.communicate(timeout=60)[0].splitlines() if l.startswith("flood ")), "")
+    label and check("%s reported its rate: %s" % (label, line), "datagrams/s" in line)
 
 
 def kxctl(*args):
@@ -66,12 +54,11 @@ def kxctl(*args):
 
 def commands_hold(label, device, *local):
     """Each command twice; the first failure ends the flood's checks."""
-    for args in (["info"], ["quality"], ["monitor", "--count", "3", "--interval", "0.2"]):
-        for run in (1, 2):
-            code, out, seconds, peak_kb = kxctl(*local, args[0], device, *args[1:])
-            if not check("%s: kxctl %s, run %d (%.1f s, %d MB)" % (label, args[0], run, seconds, peak_kb >> 10),
-                         code == 0 and peak_kb < 64 * 1024, "exit %d, %d kB\n%s" % (code, peak_kb, out[-600:])):
-                return
+    for args in [["info"]] * 2 + [["quality"]] * 2 + [["monitor", "--count", "3", "--interval", "0.2"]] * 2:
+        code, out, seconds, kb = kxctl(*local, args[0], device, *args[1:])
+        if not check("%s: kxctl %s (%.1f s, %d MB)" % (label, args[0], seconds, kb >> 10),
+                     code == 0 and kb < 64 * 1024, "exit %d, %d kB\n%s" % (code, kb, out[-600:])):
+            return
 
 
 with tempfile.TemporaryDirectory(prefix="flood_e2e") as LOGS:
@@ -79,12 +66,11 @@ with tempfile.TemporaryDirectory(prefix="flood_e2e") as LOGS:
     for kind in [k for k in KINDS if k in ("ping-pair", "big-att", "ping", "garbage")]:
         with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:  # kxctl's control port, free for now
             s.bind(("127.0.0.1", 0))
-            port = s.getsockname()[1]
-        flood, _, _ = kxsim("--flood", kind, "--target", "127.0.0.1:%d" % port, "--bind", HOSTILE, "--seconds", "3600")
-        commands_hold("flood " + kind, device, "--local", "127.0.0.1:%d" % port)
-        line = stop(flood)
-        check("flood %s reported its rate: %s" % (kind, line), "datagrams/s" in line)
-    stop(real)
+            local = "127.0.0.1:%d" % s.getsockname()[1]
+        flood, _, _ = kxsim("--flood", kind, "--target", local, "--bind", HOSTILE, "--seconds", "3600")
+        commands_hold("flood " + kind, device, "--local", local)
+        stop(flood, "flood " + kind)
+    stop(real, None)
 
     if "get-time" in KINDS:  # once kxctl talks to the device, "get_time" streams at it
         # 10,000 a second: at an unbounded rate the hostile device's own socket fills with the host's
@@ -92,23 +78,20 @@ with tempfile.TemporaryDirectory(prefix="flood_e2e") as LOGS:
         hostile, device, _ = kxsim("--flood", "get-time", "--rate", "10000", "--seconds", "3600", "--bind", HOSTILE,
                                    "--no-discovery")
         commands_hold("flood get-time", device)
-        line = stop(hostile)
-        check("flood get-time reported its rate: " + line, "datagrams/s" in line)
+        stop(hostile, "flood get-time")
 
     if "discovery" in KINDS:  # one real device, one that answers "dev_find" with a stream of "dev_info"
-        settings = os.path.join(LOGS, "sim.json")
-        with open(settings, "w") as f:
+        with open(os.path.join(LOGS, "sim.json"), "w") as f:
             json.dump({"devices": [{"unit_id": "REAL-1"},
                                    {"unit_id": "HOSTILE-2", "faults": {"dev_info_flood": 4294967295}}]}, f)
-        sims, device, discovery = kxsim("--config", settings, "--discovery-port", "0")
-        code, out, seconds, peak_kb = kxctl("--json", "discover", discovery)
+        sims, device, discovery = kxsim("--config", f.name, "--discovery-port", "0")
+        code, out, seconds, kb = kxctl("--json", "discover", discovery)
         # The process's whole run, start-up included, on a machine that may be loaded.
         check("flooded discovery ends after its 3 s (%.2f s)" % seconds, code == 0 and 2.95 <= seconds <= 3.8, out[-300:])
         found = json.loads(out.splitlines()[0])["devices"] if code == 0 and out.startswith("{") else []
-        real_port = int(device.split(":")[1])
-        check("flooded discovery lists the real device (%d entries, %d MB)" % (len(found), peak_kb >> 10),
-              any(d.get("unit_id") == "REAL-1" and d.get("port") == real_port for d in found), out[-300:])
-        stop(sims)
+        check("flooded discovery lists the real device (%d entries, %d MB)" % (len(found), kb >> 10),
+              any(d.get("unit_id") == "REAL-1" and d.get("port") == int(device.split(":")[1]) for d in found), out[-300:])
+        stop(sims, None)
 
 print("%d check(s) failed" % len(failures) if failures else "every check held")
 sys.exit(1 if failures else 0)

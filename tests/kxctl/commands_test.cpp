@@ -147,14 +147,11 @@ TEST_F(KxctlSim, AHostileUnitIdReachesTheTerminalDefused) {
     Start({.unit_id = "\x1b]0;owned\x07\r\n\xC2\x9B"
                       "2J\xE2\x80\xAE"
                       "X"});
+    const Outcome o = RunKxctl({"monitor", device_, "--count", "1"});  // info's tables: the output test
+    ASSERT_EQ(o.code, Kxctl::kExitOk) << o.err;
     const std::string r = "\xEF\xBF\xBD";
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"monitor", device_, "--count", "1"}, {"info", device_}}) {
-        const Outcome o = RunKxctl(args);
-        ASSERT_EQ(o.code, Kxctl::kExitOk) << o.err;
-        EXPECT_NE(o.out.find(r + "]0;owned" + r + r + r + r + "2J" + r + "X"), std::string::npos) << o.out;
-        EXPECT_EQ(o.out.find_first_of("\x1b\x07\r"), std::string::npos) << args[0];
-    }
+    EXPECT_NE(o.out.find(r + "]0;owned" + r + r + r + r + "2J" + r + "X"), std::string::npos) << o.out;
+    EXPECT_EQ(o.out.find_first_of("\x1b\x07\r"), std::string::npos);
 }
 
 TEST(KxctlDemo, NarratesAWholeSessionInOrder) {
