@@ -73,6 +73,7 @@ ErrInfo DeviceBase::Init(const DeviceInitInfo& settings) {
         deviceAddr_ = deviceAddr;
         refusal_.clear();
         clock_.store(clock);
+        foreignDrops_.SetClock(clock);
     }
     {
         std::lock_guard<std::mutex> lock(sessionMutex_);
@@ -179,10 +180,10 @@ void DeviceBase::Disconnect() {
     recentIds_.clear();
     recentIdSet_.clear();
     duplicateReportMs_.reset();
-    foreignReportMs_.clear();
     refusal_.clear();
     // The connection's clock need not outlive it.
     clock_.store(&RealClock());
+    foreignDrops_.SetClock(&RealClock());
 }
 
 void DeviceBase::LogDropTotals() {
@@ -330,25 +331,6 @@ bool DeviceBase::SeenBefore(std::uint32_t msgId, std::int64_t nowMs) {
     return false;
 }
 
-bool DeviceBase::ForeignReportDue(const SockAddr& sender, std::int64_t nowMs) {
-    const auto due = [nowMs](std::int64_t lastMs) { return nowMs - lastMs >= kDropReportIntervalMs; };
-    if (auto it = foreignReportMs_.find(sender); it != foreignReportMs_.end()) {
-        if (!due(it->second)) {
-            return false;
-        }
-        it->second = nowMs;
-        return true;
-    }
-    if (foreignReportMs_.size() >= kForeignSendersReported) {
-        std::erase_if(foreignReportMs_, [&](const auto& entry) { return due(entry.second); });
-        if (foreignReportMs_.size() >= kForeignSendersReported) {
-            return false;
-        }
-    }
-    foreignReportMs_.emplace(sender, nowMs);
-    return true;
-}
-
 void DeviceBase::OnMessage(Network::IJsonUdpManager* /*from*/, std::shared_ptr<JsonMsg> msg,
                            const SockAddr& sender) {
     if (!msg) {
@@ -360,7 +342,7 @@ void DeviceBase::OnMessage(Network::IJsonUdpManager* /*from*/, std::shared_ptr<J
         std::lock_guard<std::mutex> lock(dataMutex_);
         if (!deviceAddr_.IsValid() || sender != deviceAddr_) {
             droppedForeign_.fetch_add(1);
-            if (ForeignReportDue(sender, nowMs)) {
+            if (foreignDrops_.Count(sender, Network::kDropForeign)) {
                 const std::wstring device = deviceAddr_.ToString();
                 Log(kLogErrors, FormatLine(L"Message \"%ls\" from %ls dropped: the device is %ls",
                                            msg->type.c_str(), sender.ToString().c_str(), device.c_str()));

@@ -27,7 +27,6 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -40,6 +39,7 @@
 #include "common/err_info.h"
 #include "devices/ack_tracker.h"
 #include "devices/device.h"
+#include "net/drop_report.h"
 #include "net/json_udp_connect.h"
 #include "net/json_udp_manager.h"
 #include "protocol/device_msgs.h"
@@ -56,11 +56,9 @@ inline constexpr std::chrono::milliseconds kResponseTimeout{2000};
 inline constexpr std::chrono::milliseconds kRecentIdMemory{3000};
 // At most this many identifiers are remembered (the oldest give way), whatever rate the device sends at.
 inline constexpr std::size_t kRecentIdLimit = 1024;
-// Drops (late duplicates; messages of one foreign sender) are logged at most once per this interval.
-inline constexpr std::int64_t kDropReportIntervalMs = 60000;
-// Foreign senders whose last report time is kept; further ones are counted but not logged until old
-// entries have expired.
-inline constexpr std::size_t kForeignSendersReported = 64;
+// Late duplicates are logged at most once per this interval (foreign senders once a minute each, by the
+// drop report).
+inline constexpr std::int64_t kDropReportIntervalMs = Network::kDropReportPeriodMs;
 
 class DeviceBase : public Network::IJsonUdpReceiver, public IDevice {
 public:
@@ -149,8 +147,6 @@ private:
     // True when the message was handled less than kRecentIdMemory before `nowMs` (a late duplicate);
     // otherwise remembers it. Under dataMutex_.
     bool SeenBefore(std::uint32_t msgId, std::int64_t nowMs);
-    // Whether a drop of a message from `sender` is to be logged now (once a minute per sender).
-    bool ForeignReportDue(const Network::SockAddr& sender, std::int64_t nowMs);
     // One line with the drop counters, when any is not 0.
     void LogDropTotals();
 
@@ -179,10 +175,11 @@ private:
         std::uint32_t id;
         std::int64_t atMs;
     };
-    std::deque<RecentId> recentIds_;                             // in arrival order
-    std::unordered_set<std::uint32_t> recentIdSet_;              // the same identifiers, for the look-up
-    std::optional<std::int64_t> duplicateReportMs_;              // when a late duplicate was last logged
-    std::map<Network::SockAddr, std::int64_t> foreignReportMs_;  // sender -> when last logged
+    std::deque<RecentId> recentIds_;                 // in arrival order
+    std::unordered_set<std::uint32_t> recentIdSet_;  // the same identifiers, for the look-up
+    std::optional<std::int64_t> duplicateReportMs_;  // when a late duplicate was last logged
+    // Foreign senders' drops: its Count says when a sender's line is due (once a minute each).
+    Network::DropReport foreignDrops_{L"", Network::DropReport::Sink(), &RealClock()};
     std::wstring refusal_;  // why the device's description was refused; empty: not refused
 
     // The clock of the connection (the real one when Init was given none).
