@@ -31,7 +31,7 @@ struct NORVANE_SDK_API DeviceInfo {
     uint32_t software = 0;
     uint32_t audio_protocol = 0;  // selects the RTP payload type
     uint32_t control_protocol = 0;
-    uint32_t rtp_port = 0;     // output stream i is sent from rtp_port + 2*i
+    uint32_t rtp_port = 0;     // the host sends output stream i to rtp_port + 2*i
     uint32_t inputs = 0;       // for the FM tuner: the number of tuners
     uint32_t device_freq = 0;  // sample frequency in Hz; 0 until the device reported it
 };
@@ -165,6 +165,27 @@ public:
     virtual bool GetFmQuality(Kx410TunerQualityValues* norvane_qvals, bool request) = 0;
     virtual bool GetRdsData(Kx410TunerRdsDataValues* norvane_rdsv, bool request) = 0;
 };
+
+// What happened to one audio stream (one device input, two channels) since Start. Each RTP packet is
+// counted once: taken into the jitter buffer (packets_received, of which duplicate_packets were a second
+// copy of one already there) or dropped (late, foreign, malformed). Each block delivered to on_audio is
+// counted once per stream: played, silent (its packet never came) or bad (its packet had another format or
+// size, delivered as silence).
+struct StreamStatistics {
+    uint64_t packets_received = 0;
+    uint64_t duplicate_packets = 0;
+    uint64_t late_packets = 0;       // arrived after their block was delivered, or too far ahead
+    uint64_t foreign_dropped = 0;    // sent by another host than the device
+    uint64_t malformed_dropped = 0;  // not an RTP packet of the stream's payload type
+    uint64_t blocks_played = 0;
+    uint64_t silent_blocks = 0;
+    uint64_t bad_blocks = 0;
+    uint64_t relocks = 0;  // the stream lost its timing and was locked again
+};
+
+// One entry per device input while audio runs (the counts of the current Start); false, with the list
+// empty, when `device` is null or not running audio.
+NORVANE_SDK_API bool GetStreamStatistics(IKx410* device, std::vector<StreamStatistics>& stats);
 
 // A new, unconnected FM-tuner object owned by the caller (delete it); null when allocation fails.
 NORVANE_SDK_API IKx410* CreateKx410();
