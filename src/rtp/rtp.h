@@ -79,7 +79,9 @@ struct RtpStreamStats {
 
 class IRtpManager : public ISyncSource {
 public:
-    // Opens the channels of `info`; packets are received and buffered from then on.
+    // Opens the channels of `info`; packets are received and buffered from then on. Fails, with every
+    // channel closed again, when `info` is not valid or a channel's socket cannot be opened (a port in
+    // use): a session that could never receive must not look started.
     virtual ErrInfo Init(const RtpManagerInfo& info) = 0;
     virtual ErrInfo Start() = 0;
     // Closes every channel; returns only when no notification runs any more (except one on the calling
@@ -98,6 +100,9 @@ public:
     virtual void SendPackets(std::vector<RtpPacket>& packets) = 0;
     // Not owned; null: none.
     virtual void SetSendFilter(IRtpSendFilter* filter) = 0;
+    // The local address receive channel `index` listens on (its primary path), with the port the system
+    // chose when the record asked for port 0; cleared for an index without a channel.
+    [[nodiscard]] virtual SockAddr GetRecvChanAddr(std::size_t index) = 0;
     // Whether the last read of that receive channel found a packet.
     [[nodiscard]] virtual bool GetRecvStreamState(std::size_t index) = 0;
     // The counters of receive channel `index` (all 0 for an index without a channel).
