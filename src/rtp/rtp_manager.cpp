@@ -270,8 +270,8 @@ void RtpManager::OnRtpPacket(RtpRecvChan* channel, const std::shared_ptr<Packet>
                 const std::int64_t now = clock_->NowMs();
                 {
                     std::lock_guard<std::mutex> stats(statsMutex_);
-                    ReportStatisticsIfDue(now);
                     recvStats_.AddSample(static_cast<std::uint64_t>(now));
+                    ReportStatisticsIfDue(now);
                 }
                 const std::int64_t minute = now / kMinuteMs;
                 if (minute != reportMinute_) {
@@ -363,8 +363,8 @@ void RtpManager::SendPackets(std::vector<RtpPacket>& packets) {
     {
         const std::int64_t now = clock_->NowMs();
         std::lock_guard<std::mutex> stats(statsMutex_);
-        ReportStatisticsIfDue(now);
         sendStats_.AddSample(static_cast<std::uint64_t>(now));
+        ReportStatisticsIfDue(now);
     }
     std::vector<RtpPacket> replacements;
     for (std::size_t i = 0; i < chans->send.size() && i < packets.size(); ++i) {
