@@ -192,11 +192,11 @@ void RtpManager::Stop() {
                 n.stopping = true;
             }
         }
-        // Notifications on other threads run to their end; a thread that stops the manager itself from
-        // within a notification is not waited for (it would wait for the other, and the other for it).
+        // Notifications run to their end, except those of threads that are themselves in Stop: this one
+        // (a target stopping its source) and any other (which would wait for this one, and this for it).
         const auto othersDone = [&] {
             return std::all_of(notifying_.begin(), notifying_.end(),
-                               [&](const Notifying& n) { return n.thread == self || n.stopping; });
+                               [](const Notifying& n) { return n.stopping; });
         };
         if (!othersDone()) {
             WriteAtLevel(
