@@ -214,7 +214,6 @@ void RtpManager::Stop() {
 }
 
 void RtpManager::Notify(std::int64_t position) {
-    std::shared_ptr<const std::vector<ISyncTarget*>> targets;
     const std::thread::id self = std::this_thread::get_id();
     {
         std::lock_guard<std::mutex> lock(notifyMutex_);
@@ -223,16 +222,20 @@ void RtpManager::Notify(std::int64_t position) {
         }
         notifying_.push_back(Notifying{self, false});
     }
-    targets = targets_.Get();
+    // The entry goes when the notification ends, however it ends: a Stop waiting for it must not hang.
+    const auto done = [this, self](void*) {
+        std::lock_guard<std::mutex> lock(notifyMutex_);
+        const auto mine = std::find_if(notifying_.rbegin(), notifying_.rend(),
+                                       [&](const Notifying& n) { return n.thread == self; });
+        notifying_.erase(std::next(mine).base());
+        notifyDone_.notify_all();
+    };
+    const std::unique_ptr<void, decltype(done)> guard(this, done);
+    const std::shared_ptr<const std::vector<ISyncTarget*>> targets = targets_.Get();
     const std::uint32_t freq = sampleFreq_.load();
     for (ISyncTarget* target : *targets) {
         target->OnSync(this, position, freq);
     }
-    std::lock_guard<std::mutex> lock(notifyMutex_);
-    const auto mine = std::find_if(notifying_.rbegin(), notifying_.rend(),
-                                   [&](const Notifying& n) { return n.thread == self; });
-    notifying_.erase(std::next(mine).base());
-    notifyDone_.notify_all();
 }
 
 void RtpManager::ReportStatisticsIfDue(std::int64_t nowMs) {
