@@ -266,8 +266,10 @@ void RtpManager::OnRtpPacket(RtpRecvChan* channel, const std::shared_ptr<Packet>
             const std::int64_t prevTs = highTs_;
             extSeq = seqNum_ + static_cast<std::int16_t>(
                                    static_cast<std::uint16_t>(seq - static_cast<std::uint16_t>(seqNum_)));
-            const std::int64_t extTs = highTs_ + static_cast<std::int32_t>(static_cast<std::uint32_t>(
-                                                     ts - static_cast<std::uint32_t>(highTs_)));
+            // A sender may push the timestamp by up to 2^31 a packet: wrap rather than overflow.
+            const std::int32_t tsStep = static_cast<std::int32_t>(ts - static_cast<std::uint32_t>(highTs_));
+            const auto extTs = static_cast<std::int64_t>(static_cast<std::uint64_t>(highTs_) +
+                                                         static_cast<std::uint64_t>(std::int64_t{tsStep}));
             if (extSeq > seqNum_) {
                 seqNum_ = extSeq;
                 const std::int64_t now = clock_->NowMs();
