@@ -429,6 +429,9 @@ void SimDevice::PumpAudio(TimePoint now) {
             // The programme advances whether or not the packet gets out, as a real tuner's would.
             programmes_[i].Render(band_->StationAt(freqs_[i]), config_.device_freq, noise_, left_.data(),
                                   right_.data(), kFramesPerPacket);
+            if (faults_.audio_mute) {
+                continue;
+            }
             if (rtp_line_.Pending() >= kMaxRtpWaiting) {
                 ++counters_.rtp_overflow;
                 continue;
