@@ -314,13 +314,14 @@ ErrInfo DeviceBase::Start(const DeviceStartInfo& settings) {
 ErrInfo DeviceBase::StartAudio(const DeviceStartInfo& settings, std::uint8_t payloadType) {
     ErrInfo result(ERR_PLACE("Norvane::DeviceBase::Start"));
     const DeviceDescription d = GetDeviceInfo();
-    SockAddr hostAddr;
+    std::wstring hostText;
     SockAddr deviceAddr;
     {
         std::lock_guard<std::mutex> lock(dataMutex_);
-        hostAddr = SockAddr(initInfo_.host_addr, 0);
+        hostText = initInfo_.host_addr;
         deviceAddr = deviceAddr_;
     }
+    const SockAddr hostAddr(hostText, 0);
     if (!hostAddr.IsValid()) {
         return result.SetError(
             L"Cannot start: the host address is not an IPv4 address the device could send its streams to");
@@ -345,6 +346,7 @@ ErrInfo DeviceBase::StartAudio(const DeviceStartInfo& settings, std::uint8_t pay
     // Everything the block uses is in place before the manager opens its channels: packets are received,
     // and blocks run, from its Init on.
     audioManager_ = manager;
+    refusalLogged_.store(false);
     startInfo_ = settings;
     hasAudioIo_ = static_cast<bool>(settings.on_audio_io);
     hasBuffers_ = static_cast<bool>(settings.on_buffers);
@@ -427,10 +429,11 @@ void DeviceBase::Stop() {
         return;
     }
     std::lock_guard<std::mutex> lifecycle(lifecycleMutex_);
-    if (state_.load() == SDK::RtpActive) {
-        StopAudio();
-        state_.store(SDK::Connected);
+    if (state_.load() != SDK::RtpActive) {
+        return;
     }
+    StopAudio();
+    state_.store(SDK::Connected);
 }
 
 void DeviceBase::StopAudio() {
@@ -477,9 +480,13 @@ bool DeviceBase::CalledFromAudioBlock(const wchar_t* operation) {
     if (audioBlockOf != this) {
         return false;
     }
-    Log(kLogErrors, FormatLine(L"%ls refused: called from within the audio callback, it would wait for the "
-                               L"block that calls it; call it from another thread",
-                               operation));
+    // Once per start: a callback may try on every block.
+    if (!refusalLogged_.exchange(true)) {
+        Log(kLogErrors, FormatLine(L"%ls refused: called from within the audio callback, it would wait for "
+                                   L"the block that calls it; call it from another thread (further refusals "
+                                   L"until the next Start are not logged)",
+                                   operation));
+    }
     return true;
 }
 

@@ -225,6 +225,7 @@ private:
     bool hasAudioIo_ = false;
     bool hasBuffers_ = false;
     bool noOutputAlloc_ = false;
+    std::atomic<bool> refusalLogged_{false};  // a call from within the callback refused since Start
     // The manager whose counters GetStreamStats reads: set once audio runs, cleared before it stops.
     std::mutex statsMutex_;
     std::shared_ptr<Network::IRtpAudioManager> statsManager_;

@@ -126,7 +126,8 @@ bool Kx410::Start(const DeviceStartSettings& norvane_settings) {
         // audio runs cannot change the one the audio thread is calling.
         if (norvane_settings.on_audio) {
             settings.on_audio_io = [onAudio = norvane_settings.on_audio](
-                                       const std::vector<float*>& in, std::vector<float*>& /*out*/,
+                                       const std::vector<float*>& in,
+                                       [[maybe_unused]] std::vector<float*>& out,
                                        std::size_t frames) { onAudio(in, frames); };
         }
         ErrInfo err = device_->Start(settings);
