@@ -28,7 +28,8 @@
 // output buffers. Stop (and Close, and a failed Start) stops the manager first, which returns only when
 // no block runs any more; then the device is told to stop sending and the buffers and callbacks are
 // released. Init, Close, Start and Stop called from within a callback (on the audio thread) are refused
-// with a log line: they would wait for the very block that calls them.
+// with a log line: they would wait for the very block that calls them. An exception of a callback is
+// caught and counted: the audio thread serves the other sockets too.
 #pragma once
 
 #include <atomic>
@@ -225,7 +226,8 @@ private:
     bool hasAudioIo_ = false;
     bool hasBuffers_ = false;
     bool noOutputAlloc_ = false;
-    std::atomic<bool> refusalLogged_{false};  // a call from within the callback refused since Start
+    std::atomic<bool> refusalLogged_{false};            // a call from within the callback refused since Start
+    std::atomic<std::uint64_t> callbackExceptions_{0};  // thrown by the callbacks since Start
     // The manager whose counters GetStreamStats reads: set once audio runs, cleared before it stops.
     std::mutex statsMutex_;
     std::shared_ptr<Network::IRtpAudioManager> statsManager_;
