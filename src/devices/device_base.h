@@ -164,7 +164,8 @@ private:
     void StopAudio();
     // Start's work after the state and frequency checks; its errors leave the audio objects in place.
     ErrInfo StartAudio(const DeviceStartInfo& settings, std::uint8_t payloadType);
-    // True, with a log line, when the calling thread is inside this device's audio block.
+    // True when the calling thread is inside this device's audio block; the first refusal of a start is
+    // logged.
     bool CalledFromAudioBlock(const wchar_t* operation);
     [[nodiscard]] std::shared_ptr<Network::IJsonUdpConnect> Session();
     // True when the message was handled less than kRecentIdMemory before `nowMs` (a late duplicate);
