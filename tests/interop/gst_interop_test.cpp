@@ -297,11 +297,11 @@ TEST(GstInterop, ItsL24StreamBecomesBlocksWithEachChannelsTone) {
         << "blocks so far: " << recorder.Blocks();
     EXPECT_TRUE(gst.Running()) << "the sending pipeline ended early:\n" << FileText(folder / "gst.log");
     gst.Stop();
+    const Network::RtpStreamStats stats = session.rtp->GetRecvStreamStats(0);  // gone with the channels
     session.rtp->Stop();
 
     ExpectTone(Measure(recorder.Left()), 440, "left");
     ExpectTone(Measure(recorder.Right()), 1000, "right");
-    const Network::RtpStreamStats stats = session.rtp->GetRecvStreamStats(0);
     EXPECT_GT(stats.packets_received, 300u);
     EXPECT_EQ(stats.malformed_dropped, 0u);
     EXPECT_EQ(stats.bad_blocks, 0u) << "packets of a frame count other than 192";
