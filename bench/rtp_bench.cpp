@@ -19,8 +19,8 @@
 //                             plain_us_per_pkt, plain_core_pct   the plain loop
 //                             ratio                           us_per_pkt / plain_us_per_pkt (goal: 1.5 or
 //                                                            less; 64 streams: core_pct under 20)
-//                             delivered, silent               blocks the callback got with a packet per
-//                                                            stream, and stream blocks given as silence
+//                             delivered, silent               blocks the callback read while measured, and
+//                                                            stream blocks given as silence (whole run)
 //                             sender_us_per_pkt               the sender's own share, left out above
 #include <benchmark/benchmark.h>
 
