@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -131,15 +132,28 @@ std::uint16_t FreeUdpPort() {
     return ok ? ntohs(a.sin_port) : 0;
 }
 
-// Whether some socket is bound to UDP port `port` (the kernel's table of IPv4 UDP sockets).
-bool UdpPortBound(std::uint16_t port) {
-    char needle[8];
-    std::snprintf(needle, sizeof needle, ":%04X ", port);
+// Whether process `pid` holds a socket bound to UDP port `port`: the kernel's table of IPv4 UDP sockets
+// names the socket's inode, and the process's descriptors link to it.
+bool UdpPortBoundBy(pid_t pid, std::uint16_t port) {
+    char local[16];
+    std::snprintf(local, sizeof local, "%04X", port);
     std::ifstream table("/proc/net/udp");
     std::string line;
+    std::getline(table, line);  // the column names
     while (std::getline(table, line)) {
-        if (line.find(needle) == line.find(':', line.find(':') + 1)) {  // the local address column
-            return true;
+        std::istringstream fields(line);
+        std::string slot, address, remote, state, queues, timer, retransmits, uid, timeout, inode;
+        fields >> slot >> address >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >>
+            inode;
+        if (address.substr(address.find(':') + 1) != local) {
+            continue;
+        }
+        std::error_code ec;
+        for (const auto& fd :
+             std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
+            if (std::filesystem::read_symlink(fd.path(), ec).string() == "socket:[" + inode + "]") {
+                return true;
+            }
         }
     }
     return false;
@@ -306,12 +320,13 @@ TEST(GstInterop, OurStreamPlaysInItsPipelineWithEachChannelsTone) {
     for (int attempt = 0; attempt < 2 && port == 0; ++attempt) {
         const std::uint16_t candidate = FreeUdpPort();
         ASSERT_NE(candidate, 0);
-        ASSERT_TRUE(
-            gst.Start(Words("gst-launch-1.0 -e udpsrc address=127.0.0.1 port=" + std::to_string(candidate) +
-                            " caps=" + kRtpCaps + " ! rtpjitterbuffer ! rtpL24depay ! audioconvert" +
-                            " ! audio/x-raw,format=S24LE ! wavenc ! filesink location=" + wavPath),
-                      (folder / "gst.log").string()));
-        if (WaitUntil([&] { return UdpPortBound(candidate) || !gst.Running(); }, milliseconds(30000)) &&
+        ASSERT_TRUE(gst.Start(
+            Words("gst-launch-1.0 -e udpsrc address=127.0.0.1 reuse=false port=" + std::to_string(candidate) +
+                  " caps=" + kRtpCaps + " ! rtpjitterbuffer ! rtpL24depay ! audioconvert" +
+                  " ! audio/x-raw,format=S24LE ! wavenc ! filesink location=" + wavPath),
+            (folder / "gst.log").string()));
+        if (WaitUntil([&] { return UdpPortBoundBy(gst.Pid(), candidate) || !gst.Running(); },
+                      milliseconds(30000)) &&
             gst.Running()) {
             port = candidate;
         } else {
@@ -344,7 +359,7 @@ TEST(GstInterop, OurStreamPlaysInItsPipelineWithEachChannelsTone) {
     }
     session.rtp->Stop();
     // An interrupt makes gst-launch end the stream, so the recording is complete.
-    EXPECT_EQ(gst.Stop(SIGINT, milliseconds(30000)), 0);
+    EXPECT_EQ(gst.Stop(SIGINT, milliseconds(30000)), 0) << FileText(folder / "gst.log");
 
     Wav wav;
     ASSERT_TRUE(ReadWav(wavPath, wav)) << "no PCM recording; the pipeline said:\n"

@@ -7,6 +7,7 @@
 #if defined(__linux__)
 
 #include <fcntl.h>
+#include <linux/close_range.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -63,9 +64,17 @@ public:
         }
         args.push_back(nullptr);
         const std::string out = output.empty() ? "/dev/null" : output;
+        // The child writes one byte into this pipe when it cannot run the program; a successful exec
+        // closes it, so Start returns once the program runs (with only the descriptors given to it).
+        int status[2];
+        if (pipe2(status, O_CLOEXEC) != 0) {
+            return false;
+        }
         const pid_t parent = getpid();
         const pid_t pid = fork();
         if (pid < 0) {
+            close(status[0]);
+            close(status[1]);
             return false;
         }
         if (pid == 0) {
@@ -75,16 +84,36 @@ public:
             }
             const int in = open("/dev/null", O_RDONLY);
             const int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            if (in < 0 || fd < 0 || dup2(in, 0) < 0 || dup2(fd, 1) < 0 || dup2(fd, 2) < 0) {
-                _exit(127);
+            // Nothing else of this process goes with the program (the test's sockets above all).
+            if (close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) != 0) {
+                for (int other = 3; other < 65536; ++other) {
+                    fcntl(other, F_SETFD, FD_CLOEXEC);
+                }
             }
-            execv(program.c_str(), args.data());
+            if (in >= 0 && fd >= 0 && dup2(in, 0) >= 0 && dup2(fd, 1) >= 0 && dup2(fd, 2) >= 0) {
+                execv(program.c_str(), args.data());
+            }
+            const char failed = 1;
+            (void)!write(status[1], &failed, 1);
             _exit(127);
         }
+        close(status[1]);
+        char failed = 0;
+        ssize_t got = 0;
+        while ((got = read(status[0], &failed, 1)) < 0 && errno == EINTR) {
+        }
+        close(status[0]);
         pid_ = pid;
         status_ = -1;
+        if (got != 0) {
+            Stop(SIGKILL, milliseconds(0));
+            return false;
+        }
         return true;
     }
+
+    // The child's process id; 0 when none runs.
+    [[nodiscard]] pid_t Pid() const { return pid_; }
 
     // Whether the child still runs (one that has ended is reaped).
     bool Running() { return pid_ > 0 && !Reap(); }
