@@ -380,22 +380,26 @@ public:
 
 private:
     void Run() {
-        auto datagram = std::make_shared<Network::Packet>(65536);
-        datagram->Resize(65536);
+        // One buffer of the sender's packet size: nothing is cleared or allocated per datagram, and any
+        // datagram of another size is read and left alone.
+        const std::size_t size = Network::RtpPacketSize(kPt, kFrames);
+        auto datagram = std::make_shared<Network::Packet>(size);
+        datagram->Resize(size);
         std::vector<epoll_event> events(sockets_.size());
         while (!stop_.load()) {
             const int n = epoll_wait(epoll_, events.data(), static_cast<int>(events.size()), 100);
             for (int i = 0; i < n; ++i) {
                 for (;;) {
-                    datagram->Resize(65536);
                     sockaddr_in from{};
                     socklen_t len = sizeof from;
-                    const ssize_t got = recvfrom(events[i].data.fd, datagram->Data(), datagram->Size(), 0,
+                    const ssize_t got = recvfrom(events[i].data.fd, datagram->Data(), size, MSG_TRUNC,
                                                  reinterpret_cast<sockaddr*>(&from), &len);
                     if (got < 0) {
                         break;
                     }
-                    datagram->Resize(static_cast<std::size_t>(got));
+                    if (static_cast<std::size_t>(got) != size) {
+                        continue;
+                    }
                     const RtpPacket packet(datagram);
                     packet.ReadChannel(samples_.data(), 0, 1, 0, kFrames);
                     packet.ReadChannel(samples_.data() + kFrames, 1, 1, 0, kFrames);
