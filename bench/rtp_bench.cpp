@@ -22,8 +22,8 @@
 //                             plain_us_per_pkt, plain_core_pct   the plain loop
 //                             ratio                           us_per_pkt / plain_us_per_pkt (goal: 1.5 or
 //                                                            less; 64 streams: core_pct under 20)
-//                             delivered, silent               blocks the callback read while measured, and
-//                                                            stream blocks given as silence (whole run)
+//                             delivered, silent               blocks the callback read while the sender
+//                                                            ran, and stream blocks given as silence
 //                             sender_us_per_pkt               the sender's own share, left out above
 #include <benchmark/benchmark.h>
 
