@@ -192,11 +192,11 @@ void RtpManager::Stop() {
                 n.stopping = true;
             }
         }
-        // Notifications on other threads run to their end; a thread that stops the manager itself from
-        // within a notification is not waited for (it would wait for the other, and the other for it).
+        // Notifications run to their end, except those of threads that are themselves in Stop: this one
+        // (a target stopping its source) and any other (which would wait for this one, and this for it).
         const auto othersDone = [&] {
             return std::all_of(notifying_.begin(), notifying_.end(),
-                               [&](const Notifying& n) { return n.thread == self || n.stopping; });
+                               [](const Notifying& n) { return n.stopping; });
         };
         if (!othersDone()) {
             WriteAtLevel(
@@ -214,7 +214,6 @@ void RtpManager::Stop() {
 }
 
 void RtpManager::Notify(std::int64_t position) {
-    std::shared_ptr<const std::vector<ISyncTarget*>> targets;
     const std::thread::id self = std::this_thread::get_id();
     {
         std::lock_guard<std::mutex> lock(notifyMutex_);
@@ -223,16 +222,20 @@ void RtpManager::Notify(std::int64_t position) {
         }
         notifying_.push_back(Notifying{self, false});
     }
-    targets = targets_.Get();
+    // The entry goes when the notification ends, however it ends: a Stop waiting for it must not hang.
+    const auto done = [this, self](void*) {
+        std::lock_guard<std::mutex> lock(notifyMutex_);
+        const auto mine = std::find_if(notifying_.rbegin(), notifying_.rend(),
+                                       [&](const Notifying& n) { return n.thread == self; });
+        notifying_.erase(std::next(mine).base());
+        notifyDone_.notify_all();
+    };
+    const std::unique_ptr<void, decltype(done)> guard(this, done);
+    const std::shared_ptr<const std::vector<ISyncTarget*>> targets = targets_.Get();
     const std::uint32_t freq = sampleFreq_.load();
     for (ISyncTarget* target : *targets) {
         target->OnSync(this, position, freq);
     }
-    std::lock_guard<std::mutex> lock(notifyMutex_);
-    const auto mine = std::find_if(notifying_.rbegin(), notifying_.rend(),
-                                   [&](const Notifying& n) { return n.thread == self; });
-    notifying_.erase(std::next(mine).base());
-    notifyDone_.notify_all();
 }
 
 void RtpManager::ReportStatisticsIfDue(std::int64_t nowMs) {
@@ -263,8 +266,10 @@ void RtpManager::OnRtpPacket(RtpRecvChan* channel, const std::shared_ptr<Packet>
             const std::int64_t prevTs = highTs_;
             extSeq = seqNum_ + static_cast<std::int16_t>(
                                    static_cast<std::uint16_t>(seq - static_cast<std::uint16_t>(seqNum_)));
-            const std::int64_t extTs = highTs_ + static_cast<std::int32_t>(static_cast<std::uint32_t>(
-                                                     ts - static_cast<std::uint32_t>(highTs_)));
+            // A sender may push the timestamp by up to 2^31 a packet: wrap rather than overflow.
+            const std::int32_t tsStep = static_cast<std::int32_t>(ts - static_cast<std::uint32_t>(highTs_));
+            const auto extTs = static_cast<std::int64_t>(static_cast<std::uint64_t>(highTs_) +
+                                                         static_cast<std::uint64_t>(std::int64_t{tsStep}));
             if (extSeq > seqNum_) {
                 seqNum_ = extSeq;
                 const std::int64_t now = clock_->NowMs();
