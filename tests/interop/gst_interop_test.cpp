@@ -46,7 +46,7 @@ std::string MissingGst() {
             return std::string("gst-launch-1.0");
         }
         for (const char* e : {"audiotestsrc", "interleave", "audioconvert", "rtpL24pay", "udpsink", "udpsrc",
-                              "rtpjitterbuffer", "rtpL24depay", "wavenc", "filesink"}) {
+                              "rtpjitterbuffer", "rtpL24depay", "audiorate", "wavenc", "filesink"}) {
             if (RunProgram({"gst-inspect-1.0", "--exists", e}) != 0) {
                 return std::string(e);
             }
@@ -322,7 +322,7 @@ TEST(GstInterop, OurStreamPlaysInItsPipelineWithEachChannelsTone) {
         ASSERT_NE(candidate, 0);
         ASSERT_TRUE(gst.Start(
             Words("gst-launch-1.0 -e udpsrc address=127.0.0.1 reuse=false port=" + std::to_string(candidate) +
-                  " caps=" + kRtpCaps + " ! rtpjitterbuffer ! rtpL24depay ! audioconvert" +
+                  " caps=" + kRtpCaps + " ! rtpjitterbuffer ! rtpL24depay ! audiorate ! audioconvert" +
                   " ! audio/x-raw,format=S24LE ! wavenc ! filesink location=" + wavPath),
             (folder / "gst.log").string()));
         if (WaitUntil([&] { return UdpPortBoundBy(gst.Pid(), candidate) || !gst.Running(); },
