@@ -22,6 +22,8 @@ PKG_BASE=(build-essential cmake pkg-config ccache googletest libgtest-dev libgmo
           rapidjson-dev nlohmann-json3-dev libspdlog-dev)
 PKG_WINDOWS=(mingw-w64 g++-mingw-w64-x86-64-posix wine64 wine)
 PKG_FUZZ=(clang libclang-rt-14-dev)
+# A foreign RTP stack for the interoperation test: the command-line pipeline runner and its elements.
+PKG_INTEROP=(gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good)
 
 # Installs what is missing; says nothing when everything is there.
 need() {
@@ -43,7 +45,7 @@ configure_build() { # preset
 }
 
 linux_suite() { # preset
-    need "${PKG_BASE[@]}"
+    need "${PKG_BASE[@]}" "${PKG_INTEROP[@]}"
     configure_build "$1"
     ctest --preset "$1" -j 4
 }
