@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 
 #include <cmath>
+#include <cstdio>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -162,9 +163,7 @@ ParseOutcome ParseCommandLine(int argc, const char* const* argv, Settings& setti
         "record",
         "Record every tuner's audio (two channels each) to a 24-bit WAV file, until done or Ctrl-C");
     record->add_option("DEVICE", device_text, "The device, host[:port]")->required();
-    record->add_option("--seconds", seconds, "How long to record")
-        ->required()
-        ->check(CLI::Range(0.001, kMaxRecordSeconds));
+    record->add_option("--seconds", seconds, "How long to record, at most 86400 (a day)")->required();
     record->add_option("--out", out_text, "The WAV file to write (replaced when it exists)")->required();
     record->add_option("--rtp-port", rtp_port, rtp_port_help);
     CLI::App* demo = app.add_subcommand(
@@ -212,6 +211,12 @@ ParseOutcome ParseCommandLine(int argc, const char* const* argv, Settings& setti
         if (!ParseEndpoint(device_text, kDefaultDevicePort, false, s.device, error)) {
             return usage_error(error);
         }
+    }
+    if (record->parsed() && !(seconds > 0.0 && seconds <= kMaxRecordSeconds)) {
+        char given[32];
+        std::snprintf(given, sizeof(given), "%g", seconds);
+        return usage_error("--seconds " + std::string(given) + ": give a time above 0 and at most " +
+                           std::to_string(static_cast<int>(kMaxRecordSeconds)) + " s (a day)");
     }
     for (const std::string& text : freq_texts) {
         std::uint32_t khz = 0;
