@@ -108,14 +108,14 @@ TEST(KxctlWavWriter, BuiltInFilesReadBackExactlyAfterAnEarlyClose) {
 
 TEST(KxctlBlockQueue, KeepsOrderAndCountsWhatDoesNotFit) {
     Kxctl::BlockQueue queue(2, 4, 16);
-    std::vector<float> left(5), right(5);
+    std::vector<float> left(5), right(5, 7.0f);
     std::vector<float*> block = {left.data(), right.data()};
+    EXPECT_FALSE(queue.Push(block, 5));  // longer than announced
     for (int i = 0; i < 20; ++i) {
         left[0] = static_cast<float>(i);
         right[3] = static_cast<float>(-i);
         EXPECT_EQ(queue.Push(block, 4), i < 16) << i;
     }
-    EXPECT_FALSE(queue.Push({left.data()}, 5));  // longer than announced
     EXPECT_EQ(queue.Dropped(), 5u);
     for (int i = 0; i < 16; ++i) {
         const Kxctl::BlockQueue::Block b = queue.Front();
