@@ -77,12 +77,15 @@ struct NORVANE_SDK_API DeviceStartSettings {
     DeviceStartSettings& operator=(DeviceStartSettings&&) noexcept;
     ~DeviceStartSettings();
 
-    // Local RTP port base: input stream i is received on rtp_base_port + 2*i + 2. The caller must set it;
-    // 0 means "not set".
+    // Local RTP port base: input stream i is received on rtp_base_port + 2*i + 2. 0: the system chooses a
+    // free port for each stream (the device is told which), so several receivers never clash.
     uint16_t rtp_base_port = 0;
     uint32_t buffer_window = 20;  // packets held per receive channel
     uint32_t start_latency = 10;  // packets behind the newest one where reading starts
-    // Called once per audio block, one pointer per channel (two per device input).
+    // Called once per audio block, one pointer per channel (two per device input), on the SDK's audio
+    // thread. Init, Close, Start and Stop of the same device called from within it are refused (they
+    // would wait for the very block that calls them) and leave a line in the debug log; nor may the
+    // device be deleted there.
     AudioCallback on_audio;
     // When set, called at the start of every block to supply the buffers the audio is written to.
     BuffersCallback on_buffers;

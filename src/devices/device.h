@@ -18,6 +18,7 @@
 
 #include "common/err_info.h"
 #include "protocol/json_msg.h"
+#include "rtp/rtp.h"
 
 class IClock;
 
@@ -67,13 +68,15 @@ struct DeviceInitInfo {
     IClock* clock = nullptr;
 };
 
-// How to run audio.
+// How to run audio. The callbacks run on the audio thread, once per block; from there Init, Close, Start
+// and Stop of the same device are refused (they would wait for the very block that calls them).
 struct DeviceStartInfo {
     using AudioIoCallback =
         std::function<void(const std::vector<float*>& in, std::vector<float*>& out, std::size_t frames)>;
     using BuffersCallback = std::function<void(std::vector<float*>& in, std::size_t frames)>;
 
-    std::uint16_t rtp_base_port = 0;  // input stream i is received on rtp_base_port + 2*i + 2
+    // Input stream i is received on rtp_base_port + 2*i + 2; 0: on ports the system chooses.
+    std::uint16_t rtp_base_port = 0;
     std::uint32_t buffer_window = 20;
     std::uint32_t start_latency = 10;
     AudioIoCallback on_audio_io;       // once per block with the input and output channel buffers
@@ -122,8 +125,13 @@ public:
     virtual ErrInfo Init(const DeviceInitInfo& settings) = 0;
     // Stops audio if it runs and disconnects; nothing when disconnected.
     virtual void Close() = 0;
+    // Starts audio from a connected device; a failure leaves it connected, with no audio objects and
+    // the device told to stop sending.
     virtual ErrInfo Start(const DeviceStartInfo& settings) = 0;
+    // Stops audio; no callback runs any more when it returns.
     virtual void Stop() = 0;
+    // One entry per input stream while audio runs; false, with `stats` empty, otherwise.
+    virtual bool GetStreamStats(std::vector<Network::RtpStreamStats>& stats) = 0;
 
     [[nodiscard]] virtual SDK::DeviceType GetType() = 0;
     // 0 Disconnected, 1 Connected, 2 RtpActive.
@@ -141,6 +149,9 @@ public:
     [[nodiscard]] virtual IDeviceKx410* GetKx410() { return nullptr; }
     [[nodiscard]] virtual IDeviceKx9* GetKx9() { return nullptr; }
 };
+
+// True when the calling thread is running an audio block of `device` (its callbacks run there).
+[[nodiscard]] bool InAudioBlock(const IDevice* device);
 
 // A new device of `type` using the two socket services (not owned; they must outlive the device), or null
 // for a model this build does not carry or a number outside the model table. The caller owns the result.

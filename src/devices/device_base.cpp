@@ -19,6 +19,36 @@ const Network::AsioDriverJsonMsgFactory& MessageFactory() {
     return factory;
 }
 
+// The RTP payload type of the device's streams at sample frequency `freq` with audio protocol
+// `protocol` (both 2-channel 24-bit); 0 for a frequency the streams cannot have.
+std::uint8_t ChoosePayloadType(std::uint32_t freq, std::uint32_t protocol) {
+    const bool current = protocol >= 2;
+    switch (freq) {
+        case 44100:
+            return current ? 101 : 74;
+        case 48000:
+            return current ? 100 : 72;
+        default:
+            return 0;
+    }
+}
+
+// The device whose audio block the calling thread is running, if any.
+thread_local const DeviceBase* audioBlockOf = nullptr;
+
+class AudioBlockScope {
+public:
+    explicit AudioBlockScope(const DeviceBase* device) noexcept : previous_(audioBlockOf) {
+        audioBlockOf = device;
+    }
+    ~AudioBlockScope() { audioBlockOf = previous_; }
+    AudioBlockScope(const AudioBlockScope&) = delete;
+    AudioBlockScope& operator=(const AudioBlockScope&) = delete;
+
+private:
+    const DeviceBase* previous_;
+};
+
 ErrInfo Expired(const char* method, const char* file, std::int32_t line) {
     ErrInfo err(method, file, line);
     err.SetError(L"Message response time has expired");
@@ -47,8 +77,11 @@ void DeviceBase::Log(std::uint32_t level, const std::wstring& text) {
 // Session
 
 ErrInfo DeviceBase::Init(const DeviceInitInfo& settings) {
-    std::lock_guard<std::mutex> lifecycle(lifecycleMutex_);
     ErrInfo result(ERR_PLACE("Norvane::DeviceBase::Init"));
+    if (CalledFromAudioBlock(L"Init")) {
+        return result.SetError(L"Can not init object from within the audio callback");
+    }
+    std::lock_guard<std::mutex> lifecycle(lifecycleMutex_);
     if (state_.load() != SDK::Disconnected) {
         return result.SetError(L"Can not init object, device already connected");
     }
@@ -137,11 +170,15 @@ ErrInfo DeviceBase::Init(const DeviceInitInfo& settings) {
 }
 
 void DeviceBase::Close() {
+    if (CalledFromAudioBlock(L"Close")) {
+        return;
+    }
     std::lock_guard<std::mutex> lifecycle(lifecycleMutex_);
     if (state_.load() == SDK::Disconnected) {
         return;
     }
     if (state_.load() == SDK::RtpActive) {
+        StopAudio();
         state_.store(SDK::Connected);
     }
     Disconnect();
@@ -249,25 +286,244 @@ ErrInfo DeviceBase::RequestInputs(bool wait) {
 // Audio
 
 ErrInfo DeviceBase::Start(const DeviceStartInfo& settings) {
-    std::lock_guard<std::mutex> lifecycle(lifecycleMutex_);
     ErrInfo result(ERR_PLACE("Norvane::DeviceBase::Start"));
+    if (CalledFromAudioBlock(L"Start")) {
+        return result.SetError(L"Cannot start: called from within the audio callback");
+    }
+    std::lock_guard<std::mutex> lifecycle(lifecycleMutex_);
     if (state_.load() != SDK::Connected) {
         return result.SetError(L"Cannot start: device not connected");
     }
-    const std::uint32_t freq = GetSampleFreq();
-    if (freq != 44100 && freq != 48000) {
+    const std::uint8_t payloadType = ChoosePayloadType(GetSampleFreq(), GetDeviceInfo().audio_protocol);
+    if (payloadType == 0) {
         return result.SetError(L"Cannot start: invalid sample frequency");
     }
-    // The RTP layer is not part of this build yet: no stream could be received.
-    (void)settings;
-    return result.SetError(L"Cannot start: audio streaming is not available in this build");
+    if (ErrInfo err = StartAudio(settings, payloadType); !err.IsOk()) {
+        // Whatever was made goes again, and the device is told to stop sending.
+        StopAudio();
+        return err;
+    }
+    {
+        std::lock_guard<std::mutex> lock(statsMutex_);
+        statsManager_ = audioManager_;
+    }
+    state_.store(SDK::RtpActive);
+    return result;
+}
+
+ErrInfo DeviceBase::StartAudio(const DeviceStartInfo& settings, std::uint8_t payloadType) {
+    ErrInfo result(ERR_PLACE("Norvane::DeviceBase::Start"));
+    const DeviceDescription d = GetDeviceInfo();
+    std::wstring hostText;
+    SockAddr deviceAddr;
+    {
+        std::lock_guard<std::mutex> lock(dataMutex_);
+        hostText = initInfo_.host_addr;
+        deviceAddr = deviceAddr_;
+    }
+    const SockAddr hostAddr(hostText, 0);
+    if (!hostAddr.IsValid()) {
+        return result.SetError(
+            L"Cannot start: the host address is not an IPv4 address the device could send its streams to");
+    }
+    // The highest receive port is rtp_base_port + 2 * inputs; it must not wrap around.
+    if (settings.rtp_base_port != 0 && settings.rtp_base_port + 2u * d.inputs > 0xFFFFu) {
+        return result.SetError(
+            FormatLine(L"Cannot start: RTP port base %u leaves no room for %u input "
+                       L"streams (ports up to %u needed, 65535 at most)",
+                       settings.rtp_base_port, d.inputs, settings.rtp_base_port + 2u * d.inputs));
+    }
+
+    std::shared_ptr<Network::IRtpAudioManager> manager;
+    if (audio_ != nullptr) {
+        manager =
+            Network::CreateRtpAudioManager(ComponentInfo{L"NorvaneDevice.RtpManager"}, audio_, clock_.load());
+    }
+    if (!manager) {
+        return result.SetError(L"Can not create objects");
+    }
+
+    // Everything the block uses is in place before the manager opens its channels: packets are received,
+    // and blocks run, from its Init on.
+    audioManager_ = manager;
+    refusalLogged_.store(false);
+    startInfo_ = settings;
+    hasAudioIo_ = static_cast<bool>(settings.on_audio_io);
+    hasBuffers_ = static_cast<bool>(settings.on_buffers);
+    noOutputAlloc_ = !settings.alloc_output_buffers;
+    const std::uint32_t frames = GetFramesPerBlock();
+    const auto allocate = [&](std::vector<float*>& buffers, std::size_t count, bool own) {
+        buffers.assign(count, nullptr);
+        for (float*& b : buffers) {
+            if (own) {
+                ownBuffers_.push_back(std::make_unique<float[]>(frames));
+                b = ownBuffers_.back().get();
+            }
+        }
+    };
+    allocate(inBuffers_, 2u * std::size_t{d.inputs}, !hasBuffers_);
+    allocate(outBuffers_, 2u * std::size_t{d.outputs}, !noOutputAlloc_);
+    manager->AddTarget(this);
+
+    Network::RtpManagerInfo info;
+    info.SampleFreq = d.device_freq;
+    info.PacketSmplSize = frames;
+    info.buffer_window = settings.buffer_window;
+    info.start_latency = settings.start_latency;
+    const std::wstring host = hostAddr.AddrToString();
+    for (std::uint32_t i = 0; i < d.inputs; ++i) {
+        Network::RtpRecvChanInfo chan;
+        const std::uint16_t port =
+            settings.rtp_base_port == 0 ? 0 : static_cast<std::uint16_t>(settings.rtp_base_port + 2 * i + 2);
+        chan.Set(host, L"", port);
+        chan.payload_type = payloadType;
+        // Nobody but the device feeds the streams.
+        chan.source = deviceAddr;
+        chan.source.SetPort(0);
+        info.recv_chans.push_back(std::move(chan));
+    }
+    const std::wstring device = deviceAddr.AddrToString();
+    for (std::uint32_t i = 0; i < d.outputs; ++i) {
+        Network::RtpSendChanInfo chan;
+        chan.Set(device, L"", static_cast<std::uint16_t>(d.rtp_port + 2 * i));
+        chan.payload_type = payloadType;
+        info.send_chans.push_back(std::move(chan));
+    }
+    if (ErrInfo err = manager->Init(info); !err.IsOk()) {
+        return err;
+    }
+
+    // Where each stream is to go: the port each receive channel listens on, chosen by the system when
+    // the base is 0.
+    auto setInputs = std::make_shared<Network::JsonMsgSetInputs>();
+    std::wstring ports;
+    for (std::uint32_t i = 0; i < d.inputs; ++i) {
+        const SockAddr local = manager->GetRecvChanAddr(i);
+        if (!local.IsComplete()) {
+            return result.SetError(
+                FormatLine(L"Cannot start: receive channel %u of %u has no local port", i, d.inputs));
+        }
+        SockAddr target = hostAddr;
+        target.SetPort(local.GetPort());
+        setInputs->inputs.push_back(Network::InputRoute{true, target});
+        ports += (i == 0 ? L"" : L", ") + std::to_wstring(local.GetPort());
+    }
+    if (ErrInfo err = SendMessageToDevice(setInputs, true); !err.IsOk()) {
+        return err;
+    }
+    if (ErrInfo err = RequestInputs(true); !err.IsOk()) {
+        return err;
+    }
+    if (ErrInfo err = manager->Start(); !err.IsOk()) {
+        return err;
+    }
+    Log(kLogThreads,
+        FormatLine(L"Audio started: %u Hz, payload type %u, %u input streams to %ls port %ls, "
+                   L"%u output streams",
+                   d.device_freq, payloadType, d.inputs, host.c_str(), ports.c_str(), d.outputs));
+    return result;
 }
 
 void DeviceBase::Stop() {
-    std::lock_guard<std::mutex> lifecycle(lifecycleMutex_);
-    if (state_.load() == SDK::RtpActive) {
-        state_.store(SDK::Connected);
+    if (CalledFromAudioBlock(L"Stop")) {
+        return;
     }
+    std::lock_guard<std::mutex> lifecycle(lifecycleMutex_);
+    if (state_.load() != SDK::RtpActive) {
+        return;
+    }
+    StopAudio();
+    state_.store(SDK::Connected);
+}
+
+void DeviceBase::StopAudio() {
+    {
+        std::lock_guard<std::mutex> lock(statsMutex_);
+        statsManager_.reset();
+    }
+    if (audioManager_) {
+        // Returns only when no block runs any more: from here on the audio objects are ours alone.
+        audioManager_->Stop();
+        (void)audioManager_->DelTarget(this).MarkHandled();
+    }
+    if (Session()) {
+        auto off = std::make_shared<Network::JsonMsgSetInputs>();
+        off->inputs.assign(GetInputs(), Network::InputRoute{true, SockAddr()});
+        ErrInfo err = SendMessageToDevice(off, true);
+        if (err.IsOk()) {
+            err = RequestInputs(true);
+        }
+        if (!err.IsOk()) {
+            Log(kLogErrors,
+                L"Audio stopped, but the device was not told to stop sending: " + err.ToShortString());
+            err.MarkHandled();
+        }
+    }
+    if (audioManager_) {
+        Log(kLogThreads, L"Audio stopped");
+    }
+    audioManager_.reset();
+    hasAudioIo_ = false;
+    hasBuffers_ = false;
+    noOutputAlloc_ = false;
+    inBuffers_.clear();
+    outBuffers_.clear();
+    ownBuffers_.clear();
+    startInfo_ = DeviceStartInfo{};
+}
+
+bool InAudioBlock(const IDevice* device) {
+    return audioBlockOf != nullptr && static_cast<const IDevice*>(audioBlockOf) == device;
+}
+
+bool DeviceBase::CalledFromAudioBlock(const wchar_t* operation) {
+    if (audioBlockOf != this) {
+        return false;
+    }
+    // Once per start: a callback may try on every block.
+    if (!refusalLogged_.exchange(true)) {
+        Log(kLogErrors, FormatLine(L"%ls refused: called from within the audio callback, it would wait for "
+                                   L"the block that calls it; call it from another thread (further refusals "
+                                   L"until the next Start are not logged)",
+                                   operation));
+    }
+    return true;
+}
+
+void DeviceBase::OnSync(Network::ISyncSource* /*source*/, std::int64_t position,
+                        std::uint32_t /*sampleFreq*/) {
+    if (position < 0) {
+        return;
+    }
+    const AudioBlockScope scope(this);
+    const std::uint32_t frames = GetFramesPerBlock();
+    if (hasBuffers_) {
+        startInfo_.on_buffers(inBuffers_, frames);
+    }
+    audioManager_->RecvAudio(inBuffers_, frames);
+    if (hasAudioIo_) {
+        startInfo_.on_audio_io(inBuffers_, outBuffers_, frames);
+    }
+    audioManager_->SendAudio(outBuffers_, frames);
+    if (hasBuffers_) {
+        std::fill(inBuffers_.begin(), inBuffers_.end(), nullptr);
+    }
+    if (noOutputAlloc_) {
+        std::fill(outBuffers_.begin(), outBuffers_.end(), nullptr);
+    }
+}
+
+bool DeviceBase::GetStreamStats(std::vector<Network::RtpStreamStats>& stats) {
+    stats.clear();
+    std::lock_guard<std::mutex> lock(statsMutex_);
+    if (!statsManager_ || state_.load() != SDK::RtpActive) {
+        return false;
+    }
+    const std::size_t n = statsManager_->GetRecvChanCount();
+    for (std::size_t i = 0; i < n; ++i) {
+        stats.push_back(statsManager_->GetRecvStreamStats(i));
+    }
+    return true;
 }
 
 // ---------------------------------------------------------------------------------------------------

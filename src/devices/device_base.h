@@ -19,6 +19,16 @@
 // outputs is refused (Init fails with the reason), at most one "cur_time" answer to the device's
 // "get_time" is on its way at a time, and the memory of message ids that drops late duplicates holds ids
 // for kRecentIdMemory only, so that a device that restarted and counts its ids from 1 again is heard.
+//
+// Audio: Start creates the RTP audio manager on the audio service with one receive channel per device
+// input and one send channel per output, registers the device as its sync target, and tells the device
+// where to send each input stream ("set_inputs"). Each receive channel takes packets from the device's
+// address only. The manager calls OnSync on the audio thread once per block; the device then reads one
+// block of every input stream into the input buffers, calls the application's callback and sends the
+// output buffers. Stop (and Close, and a failed Start) stops the manager first, which returns only when
+// no block runs any more; then the device is told to stop sending and the buffers and callbacks are
+// released. Init, Close, Start and Stop called from within a callback (on the audio thread) are refused
+// with a log line: they would wait for the very block that calls them.
 #pragma once
 
 #include <atomic>
@@ -60,7 +70,7 @@ inline constexpr std::size_t kRecentIdLimit = 1024;
 // drop report).
 inline constexpr std::int64_t kDropReportIntervalMs = Network::kDropReportPeriodMs;
 
-class DeviceBase : public Network::IJsonUdpReceiver, public IDevice {
+class DeviceBase : public Network::IJsonUdpReceiver, public Network::ISyncTarget, public IDevice {
 public:
     // `name` starts every log line of the device. The services are not owned and must outlive it.
     DeviceBase(std::wstring name, Network::INetManager* control, Network::INetManager* audio);
@@ -81,6 +91,11 @@ public:
     [[nodiscard]] std::uint32_t GetOutputs() override;
     [[nodiscard]] std::uint32_t GetFramesPerBlock() override { return kFramesPerBlock; }
     [[nodiscard]] std::uint32_t GetSampleFreq() override;
+    bool GetStreamStats(std::vector<Network::RtpStreamStats>& stats) override;
+
+    // ISyncTarget: one audio block (the audio thread). A negative position (the stream has just been
+    // locked) does nothing.
+    void OnSync(Network::ISyncSource* source, std::int64_t position, std::uint32_t sampleFreq) override;
 
     // IJsonUdpReceiver (the session's worker thread).
     void OnAck(Network::IJsonUdpManager* from, const std::shared_ptr<Network::JsonMsg>& msg) override;
@@ -143,6 +158,13 @@ protected:
 
 private:
     void Disconnect();
+    // The audio objects undone: the manager stopped (no block runs any more), the device told to stop
+    // sending, buffers and callbacks released. Under lifecycleMutex_; errors are logged and dropped.
+    void StopAudio();
+    // Start's work after the state and frequency checks; its errors leave the audio objects in place.
+    ErrInfo StartAudio(const DeviceStartInfo& settings, std::uint8_t payloadType);
+    // True, with a log line, when the calling thread is inside this device's audio block.
+    bool CalledFromAudioBlock(const wchar_t* operation);
     [[nodiscard]] std::shared_ptr<Network::IJsonUdpConnect> Session();
     // True when the message was handled less than kRecentIdMemory before `nowMs` (a late duplicate);
     // otherwise remembers it. Under dataMutex_.
@@ -192,6 +214,21 @@ private:
     std::atomic<std::uint64_t> droppedDuplicates_{0};
     std::atomic<std::uint64_t> droppedForeign_{0};
     std::atomic<std::uint64_t> droppedTimeRequests_{0};
+
+    // Audio. Written by Start and StopAudio only while no block can run (before the manager's Init,
+    // after its Stop); the block reads them without a lock.
+    std::shared_ptr<Network::IRtpAudioManager> audioManager_;
+    DeviceStartInfo startInfo_;
+    std::vector<float*> inBuffers_;
+    std::vector<float*> outBuffers_;
+    std::vector<std::unique_ptr<float[]>> ownBuffers_;  // the buffers the library allocated
+    bool hasAudioIo_ = false;
+    bool hasBuffers_ = false;
+    bool noOutputAlloc_ = false;
+    std::atomic<bool> refusalLogged_{false};  // a call from within the callback refused since Start
+    // The manager whose counters GetStreamStats reads: set once audio runs, cleared before it stops.
+    std::mutex statsMutex_;
+    std::shared_ptr<Network::IRtpAudioManager> statsManager_;
 };
 
 }  // namespace Norvane

@@ -67,6 +67,11 @@ bool Kx410::Init(const DeviceInitSettings& norvane_settings) {
 }
 
 bool Kx410::InitDevice(const DeviceInitSettings& norvane_settings) {
+    if (device_ && InAudioBlock(device_.get())) {
+        // Releasing the device would destroy the object whose callback is running.
+        LogLine(L"Init refused: called from within the audio callback");
+        return false;
+    }
     // Whatever an earlier Init made is closed and released; its threads and sockets do not linger.
     Release();
 
@@ -111,19 +116,20 @@ bool Kx410::Start(const DeviceStartSettings& norvane_settings) {
         if (!device_) {
             return false;
         }
-        onAudio_ = norvane_settings.on_audio;
         DeviceStartInfo settings;
         settings.rtp_base_port = norvane_settings.rtp_base_port;
         settings.buffer_window = norvane_settings.buffer_window;
         settings.start_latency = norvane_settings.start_latency;
         settings.on_buffers = norvane_settings.on_buffers;
         settings.alloc_output_buffers = false;
-        settings.on_audio_io = [this](const std::vector<float*>& in, std::vector<float*>& /*out*/,
-                                      std::size_t frames) {
-            if (onAudio_) {
-                onAudio_(in, frames);
-            }
-        };
+        // The device holds the application's callback with its start settings, so a Start refused while
+        // audio runs cannot change the one the audio thread is calling.
+        if (norvane_settings.on_audio) {
+            settings.on_audio_io = [onAudio = norvane_settings.on_audio](
+                                       const std::vector<float*>& in,
+                                       [[maybe_unused]] std::vector<float*>& out,
+                                       std::size_t frames) { onAudio(in, frames); };
+        }
         ErrInfo err = device_->Start(settings);
         if (!err.IsOk()) {
             LogLine(L"Start: audio could not be started: " + err.ToShortString());
@@ -131,6 +137,38 @@ bool Kx410::Start(const DeviceStartSettings& norvane_settings) {
             return false;
         }
         return true;
+    });
+}
+
+bool Kx410::GetStreamStats(std::vector<StreamStatistics>& stats) {
+    std::vector<Network::RtpStreamStats> streams;
+    if (!device_ || !device_->GetStreamStats(streams)) {
+        return false;
+    }
+    std::vector<StreamStatistics> converted;
+    for (const Network::RtpStreamStats& s : streams) {
+        StreamStatistics out;
+        out.packets_received = s.packets_received;
+        out.duplicate_packets = s.duplicate_packets;
+        out.late_packets = s.late_packets;
+        out.foreign_dropped = s.foreign_dropped;
+        out.malformed_dropped = s.malformed_dropped;
+        out.blocks_played = s.blocks_played;
+        out.silent_blocks = s.silent_blocks;
+        out.bad_blocks = s.bad_blocks;
+        out.relocks = s.relocks;
+        converted.push_back(out);
+    }
+    stats.swap(converted);
+    return true;
+}
+
+bool GetStreamStatistics(IKx410* device, std::vector<StreamStatistics>& stats) {
+    return NoThrowCall(L"GetStreamStatistics", false, [&] {
+        stats.clear();
+        // Kx410 is the one implementation; any other object has no streams of ours.
+        auto* kx = dynamic_cast<Kx410*>(device);
+        return kx != nullptr && kx->GetStreamStats(stats);
     });
 }
 

@@ -52,6 +52,10 @@ public:
     bool GetFmQuality(Kx410TunerQualityValues* norvane_qvals, bool request) override;
     bool GetRdsData(Kx410TunerRdsDataValues* norvane_rdsv, bool request) override;
 
+    // One entry per device input while audio runs (replacing the list); false, with the list untouched,
+    // otherwise.
+    bool GetStreamStats(std::vector<StreamStatistics>& stats);
+
     // The services of the last Init (null before it), for diagnostics and tests.
     [[nodiscard]] std::weak_ptr<Network::INetManager> ControlService() const { return control_; }
     [[nodiscard]] std::weak_ptr<Network::INetManager> AudioService() const { return audio_; }
@@ -67,7 +71,6 @@ private:
     std::unique_ptr<IDevice> device_;
     IDeviceKx410* tuner_ = nullptr;
     DeviceDescription cached_;
-    std::function<void(const std::vector<float*>&, std::size_t)> onAudio_;
 };
 
 // Runs the body of a call of the interface, which must not throw: an exception (in practice a failed

@@ -15,6 +15,7 @@
 #include "platform/utf8.h"
 #include "sim/simulator.h"
 #include "test_clock.h"
+#include "udp_peer.h"
 #include "wait.h"
 
 namespace {
@@ -38,21 +39,21 @@ protected:
         sim_.Stop();
     }
 
-    void StartSim(const Sim::Faults& faults, std::uint32_t tuners = 2) {
+    void StartSim(const Sim::DeviceConfig& device) {
         sim_.Stop();
-        Sim::SimConfig config = Sim::SimConfig::WithDevices(1);
-        config.devices[0].faults = faults;
-        config.devices[0].tuners = tuners;
+        Sim::SimConfig config;
+        config.devices = {device};
         std::string error;
         ASSERT_TRUE(sim_.Start(config, &error)) << error;
     }
 
-    ErrInfo Connect() {
+    // With the real clock, the session repeats and gives up messages by itself.
+    ErrInfo Connect(bool testClock = true) {
         Norvane::DeviceInitInfo settings;
         settings.device_addr = L"127.0.0.1";
         settings.device_port = sim_.DeviceAddress(0).GetPort();
         settings.host_addr = L"127.0.0.1";  // port 0: the system picks one
-        settings.clock = &clock_;
+        settings.clock = testClock ? &clock_ : nullptr;
         return device_->Init(settings);
     }
 
@@ -62,6 +63,29 @@ protected:
         static std::atomic<std::uint32_t> next{0x40000000u};
         msg->msg_id = id != 0 ? id : next.fetch_add(1);
         device_->OnMessage(nullptr, std::move(msg), sim_.DeviceAddress(0));
+    }
+
+    // Start's error text, empty on success. Every block tries Stop and Close, and counts itself.
+    std::wstring StartAudio(std::uint16_t base) {
+        blocks_ = 0;
+        Norvane::DeviceStartInfo settings;
+        settings.rtp_base_port = base;
+        settings.on_audio_io = [this](auto&, auto&, std::size_t) {
+            device_->Stop(), device_->Close(), ++blocks_;
+        };
+        return device_->Start(settings).MarkHandled().GetText();
+    }
+    // The port each input stream is sent to (0: off).
+    std::vector<std::uint16_t> Routes() {
+        std::vector<std::uint16_t> ports;
+        for (const Network::SockAddr& a : sim_.InputRoutes(0)) {
+            ports.push_back(a.IsValid() ? a.GetPort() : 0);
+        }
+        return ports;
+    }
+    bool Streaming() {
+        std::vector<Network::RtpStreamStats> s;
+        return device_->GetStreamStats(s) && s.at(0).packets_received > 0 && s.at(1).packets_received > 0;
     }
 
     Readings Read() {
@@ -75,6 +99,7 @@ protected:
     }
 
     testing_support::TestClock clock_;
+    std::atomic<int> blocks_{0};
     Sim::Simulator sim_;
     std::shared_ptr<Network::INetManager> control_ =
         Network::INetManager::Create(ComponentInfo{L"control"}, true, 0);
@@ -128,7 +153,7 @@ TEST_F(Tuner, ConnectsAndTakesTheDescriptionAndTheFirstReadings) {
 TEST_F(Tuner, AZeroDeviceFrequencyIsNeverConnected) {
     Sim::Faults faults;
     faults.zero_device_freq = true;
-    StartSim(faults);
+    StartSim({.faults = faults});
     ErrInfo err = Connect();
     EXPECT_EQ(err.GetText(), L"Message response time has expired");
     err.MarkHandled();
@@ -251,7 +276,7 @@ TEST_F(Tuner, AMessageIdIsRememberedForThreeSecondsOnly) {
 
 // The device's lists and the application's arrays are sized by the count.
 TEST_F(Tuner, ADescriptionWithTooManyInputsIsRefusedAtOnce) {
-    StartSim({}, 100000);
+    StartSim({.tuners = 100000});
     ErrInfo err = Connect();
     EXPECT_NE(err.GetText().find(L"announces 100000 inputs"), std::wstring::npos) << "not a time-out";
     err.MarkHandled();
@@ -305,6 +330,64 @@ TEST_F(Tuner, TheDevicesTimeRequestIsAnsweredWithoutWaiting) {
     Deliver(std::make_shared<Network::JsonMsgGetTime>());
     EXPECT_LT(testing_support::MsBetween(start, testing_support::Clock::now()), 1000);
     EXPECT_TRUE(testing_support::WaitUntil([&] { return sim_.Counters(0).messages_in > before; }));
+}
+
+// The simulator streams each tuner to where "set_inputs" points it, with the payload type of its frequency
+// and protocol (72, 100, 74, 101), and counts the packets it receives at its outputs. A receive channel
+// takes packets of the device's payload type only: every stream arriving shows the device chose it.
+TEST_F(Tuner, AudioStreamsOfThePayloadTypeGoToTheNamedPortsUntilStopped) {
+    struct Row {
+        std::uint32_t freq, protocol;
+        bool systemPorts;
+    };
+    for (const Row row :
+         {Row{48000, 1, false}, Row{48000, 2, true}, Row{44100, 1, true}, Row{44100, 2, false}}) {
+        SCOPED_TRACE(row.freq + row.protocol);
+        StartSim({.outputs = 1, .device_freq = row.freq, .audio_protocol = row.protocol});
+        ASSERT_TRUE(Connect(false).IsOk());
+        // Ports next to one the system has just handed out are most likely free.
+        const auto base =
+            static_cast<std::uint16_t>(row.systemPorts ? 0 : testing_support::UdpPeer().Port() - 2);
+        ASSERT_EQ(StartAudio(base), L"");
+        EXPECT_EQ(StartAudio(base), L"Cannot start: device not connected") << "while running";
+        EXPECT_TRUE(row.systemPorts || (Routes() == std::vector<std::uint16_t>{std::uint16_t(base + 2),
+                                                                               std::uint16_t(base + 4)}));
+        EXPECT_TRUE(testing_support::WaitUntil(
+            [&] { return Streaming() && blocks_ > 2 && sim_.Counters(0).rtp_in > 0; }));
+        EXPECT_EQ(sim_.Counters(0).rtp_bad_in, 0u);
+        EXPECT_EQ(device_->GetState(), SDK::RtpActive) << "Stop and Close refused in the callback";
+        device_->Stop();
+        EXPECT_EQ(device_->GetState(), SDK::Connected);
+        EXPECT_EQ(Routes(), (std::vector<std::uint16_t>{0, 0})) << "the device is told to stop sending";
+        ASSERT_EQ(StartAudio(0), L"");
+        device_->Close();
+        EXPECT_EQ(device_->GetState(), SDK::Disconnected);
+    }
+}
+
+TEST_F(Tuner, AFailedAudioStartLeavesTheDeviceConnectedWithItsStreamsOff) {
+    testing_support::UdpPeer taken;
+    struct Row {
+        std::uint32_t freq;
+        int base;
+        bool acks;
+        std::wstring error;  // empty: any
+    } const rows[] = {{96000, 0, true, L"Cannot start: invalid sample frequency"},
+                      {48000, taken.Port() - 4, true, L""},  // the second stream's port is taken
+                      {48000, 0, false, L"Message response time has expired"}};
+    for (const Row& row : rows) {
+        StartSim({.device_freq = row.freq});
+        ASSERT_TRUE(Connect(false).IsOk());
+        sim_.SetFaults(0, Sim::Faults{.no_ack = !row.acks});
+        const std::wstring error = StartAudio(static_cast<std::uint16_t>(row.base));
+        EXPECT_TRUE(row.error.empty() ? !error.empty() : error == row.error) << WideToUtf8(error);
+        EXPECT_EQ(device_->GetState(), SDK::Connected);
+        EXPECT_FALSE(Streaming());
+        EXPECT_EQ(Routes(), (std::vector<std::uint16_t>{0, 0}));
+        sim_.SetFaults(0, Sim::Faults{});
+        EXPECT_EQ(row.freq == 48000 ? StartAudio(0) : L"", L"") << "nothing is left behind";
+        device_->Close();
+    }
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -66,6 +67,23 @@ int RunSenderFlood(const Sim::FloodSettings& settings) {
     return ToolCli::kExitOk;
 }
 
+// The built-in band with each station's programme, for --help.
+std::string BandTable() {
+    std::string text = "Built-in band; a tuner locked on a station plays its tones (left / right):\n";
+    for (const Sim::Station& s : Sim::DefaultStations()) {
+        char line[160];
+        // Names are UTF-8: pad by characters, not bytes.
+        const auto chars = std::count_if(s.name.begin(), s.name.end(), [](char c) {
+            return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+        });
+        std::snprintf(line, sizeof(line), "  %5.1f MHz  %s%*s  %7.2f Hz / %7.2f Hz\n", s.freq / 1000.0,
+                      s.name.c_str(), static_cast<int>(12 - std::min<std::ptrdiff_t>(12, chars)), "",
+                      s.tone_left_hz, s.tone_right_hz);
+        text += line;
+    }
+    return text + "Off a station: white noise at amplitude 0.05 on both channels.";
+}
+
 void PrintCounters(const Sim::Simulator& sim) {
     for (const Sim::DeviceEndpoint& d : sim.Devices()) {
         const Sim::DeviceCounters c = sim.Counters(d.index);
@@ -74,7 +92,7 @@ void PrintCounters(const Sim::Simulator& sim) {
             line, sizeof(line),
             "%s: datagrams in=%llu out=%llu, messages=%llu, duplicates=%llu, acks in=%llu out=%llu "
             "stray=%llu, answers=%llu, repeats=%llu, given up=%llu, lost in=%llu out=%llu, "
-            "bad=%llu, send errors=%llu",
+            "bad=%llu, send errors=%llu; rtp out=%llu lost=%llu overflow=%llu, rtp in=%llu bad=%llu",
             d.unit_id.c_str(), static_cast<unsigned long long>(c.datagrams_in),
             static_cast<unsigned long long>(c.datagrams_out), static_cast<unsigned long long>(c.messages_in),
             static_cast<unsigned long long>(c.duplicates_in), static_cast<unsigned long long>(c.acks_in),
@@ -82,7 +100,9 @@ void PrintCounters(const Sim::Simulator& sim) {
             static_cast<unsigned long long>(c.answers_out), static_cast<unsigned long long>(c.repeats_out),
             static_cast<unsigned long long>(c.give_ups), static_cast<unsigned long long>(c.lost_in),
             static_cast<unsigned long long>(c.lost_out), static_cast<unsigned long long>(c.bad_datagrams),
-            static_cast<unsigned long long>(c.send_errors));
+            static_cast<unsigned long long>(c.send_errors), static_cast<unsigned long long>(c.rtp_out),
+            static_cast<unsigned long long>(c.rtp_lost), static_cast<unsigned long long>(c.rtp_overflow),
+            static_cast<unsigned long long>(c.rtp_in), static_cast<unsigned long long>(c.rtp_bad_in));
         PrintLine(line);
     }
 }
@@ -95,9 +115,18 @@ int main(int argc, char** argv) {
         "Each device has its own control port and answers every request of the control protocol; a\n"
         "discovery port stands for the LAN's broadcast domain: a \"dev_find\" sent there is answered by\n"
         "every device from its own port. Settings come from a JSON file (--config) and from the flags\n"
-        "below, flags taking precedence. Runs until Ctrl-C or for --duration seconds.",
+        "below, flags taking precedence. Runs until Ctrl-C or for --duration seconds.\n\n"
+        "Audio: once \"set_inputs\" names an address for a tuner, the device streams that tuner there over\n"
+        "RTP (\"off\" stops it): 192 frames of 2 channels of 24-bit samples per packet, payload type 100\n"
+        "at 48000 Hz and 101 at 44100 Hz (72 and 74 when audio_protocol is below 2; no audio at other\n"
+        "frequencies), one sequence number and timestamp for all streams of a device, paced by the device's\n"
+        "sample clock (after a stall at most 10 packets catch up). The outgoing faults (--loss-out,\n"
+        "--dup-out, --reorder-out, --delay-out, --jitter-out and their both-way forms) apply to the packets\n"
+        "too; --audio-mute pauses them. A device with outputs counts the host's RTP packets at rtp_port +\n"
+        "2*i (settings keys \"outputs\" and \"rtp_port\"; rtp_port 0 picks a free port).",
         "kxsim"};
     app.get_formatter()->column_width(34);
+    app.footer(BandTable());
 
     Sim::SimConfig config;
     config.discovery_port = kDefaultDiscoveryPort;
@@ -144,6 +173,7 @@ int main(int argc, char** argv) {
                 : app.add_flag(flags[i].option, flags[i].help);
         options.push_back(option->group(flags[i].group.empty() ? "Options" : flags[i].group));
     }
+    platform::UseUtf8Output();  // station names (--help) and radiotexts (datagram lines) are UTF-8
     if (const std::optional<int> code = ToolCli::Parse(app, argc, argv, std::cout, std::cerr)) {
         return *code;
     }
@@ -180,7 +210,6 @@ int main(int argc, char** argv) {
         config.discovery = !no_discovery;
     }
     config.log = PrintLine;
-    platform::UseUtf8Output();  // station names and radiotexts in the datagram lines are UTF-8
 
     std::signal(SIGINT, OnSignal);
     std::signal(SIGTERM, OnSignal);

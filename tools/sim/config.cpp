@@ -56,13 +56,19 @@ requires(std::is_integral_v<T> && !std::is_same_v<T, bool>) bool Read(const JSON
     return true;
 }
 
-// Every double of the settings is a probability.
-bool Read(const JSON::Value& v, double& out, Range, const std::string& at, std::string& error) {
+// A double without bounds of its own is a probability.
+bool Read(const JSON::Value& v, double& out, Range range, const std::string& at, std::string& error) {
     if (v.type != JSON::kInteger && v.type != JSON::kDouble) {
         return Fail(error, at, "must be a number");
     }
     const double d = v.type == JSON::kInteger ? static_cast<double>(v.integer) : v.number;
-    if (!(d >= 0.0 && d <= 1.0)) {
+    if (range.max != Range{}.max) {
+        if (!(d >= static_cast<double>(range.min) && d <= static_cast<double>(range.max))) {
+            return Fail(
+                error, at,
+                "must be a number from " + std::to_string(range.min) + " to " + std::to_string(range.max));
+        }
+    } else if (!(d >= 0.0 && d <= 1.0)) {
         return Fail(error, at, "must be a probability from 0 to 1");
     }
     out = d;
@@ -209,6 +215,11 @@ const Key<Faults> kFaultKeys[] = {
      {},
      "--zero-device-freq",
      "\"state\" reports device frequency 0"},
+    {"audio_mute",
+     &Faults::audio_mute,
+     {},
+     "--audio-mute",
+     "the devices send no audio (their streams pause)"},
     {"dev_info_flood",
      &Faults::dev_info_flood,
      {},
@@ -230,9 +241,17 @@ const Key<DirectionFaults> kDirectionKeys[] = {
     {"reorder_hold_ms", &DirectionFaults::reorder_hold_ms, kMs},
 };
 
+// Tones up to 20 kHz: below half the lower device frequency (44100 Hz), so every tone is a tone.
+constexpr Range kToneHz{0, 20000};
+
 const Key<Station> kStationKeys[] = {
-    {"freq", &Station::freq}, {"name", &Station::name},     {"radiotext", &Station::radiotext},
-    {"rssi", &Station::rssi}, {"stereo", &Station::stereo},
+    {"freq", &Station::freq},
+    {"name", &Station::name},
+    {"radiotext", &Station::radiotext},
+    {"rssi", &Station::rssi},
+    {"stereo", &Station::stereo},
+    {"tone_left_hz", &Station::tone_left_hz, kToneHz},
+    {"tone_right_hz", &Station::tone_right_hz, kToneHz},
 };
 
 template <class T>
@@ -473,7 +492,12 @@ bool LoadConfig(const JSON::Value& root, SimConfig& config, std::string& error) 
                                return Fail(error, at, "must be an array of objects");
                            }
                            std::vector<Station> stations(item.array.size());
+                           const std::vector<Station>& built_in = DefaultStations();
                            for (std::size_t i = 0; i < stations.size(); ++i) {
+                               // Without tone keys a station plays the tones of the built-in
+                               // station at its place, so the stations of a file differ too.
+                               stations[i].tone_left_hz = built_in[i % built_in.size()].tone_left_hz;
+                               stations[i].tone_right_hz = built_in[i % built_in.size()].tone_right_hz;
                                if (!LoadStation(item.array[i], stations[i],
                                                 "stations[" + std::to_string(i) + "]", error)) {
                                    return false;

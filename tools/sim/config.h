@@ -17,6 +17,7 @@ namespace JSON {
 class Value;
 }
 class IDebugLog;
+class IClock;
 
 namespace Sim {
 
@@ -30,7 +31,9 @@ struct DeviceConfig {
     std::uint32_t tuners = 2;           // tuners, reported as the device's "inputs"
     std::uint32_t outputs = 0;          // "outputs" of "dev_info"
     std::uint32_t device_freq = 48000;  // "device_freq" of "state", Hz
-    std::uint32_t rtp_port = 0;         // "rtp_port" of "dev_info"
+    // "rtp_port" of "dev_info"; with outputs, output i listens for the host's stream at rtp_port + 2*i
+    // (0: a free port is chosen and reported)
+    std::uint32_t rtp_port = 0;
     std::uint32_t hardware = 1;
     std::uint32_t firmware = 1;
     std::uint32_t software = 1;
@@ -61,6 +64,9 @@ struct SimConfig {
     std::function<void(const std::string& line)> log;
     // When set, the same lines also go to this debug log (datagram lines at level 4).
     std::shared_ptr<IDebugLog> debug_log;
+    // When set, the simulator's time comes from this clock instead of the system's monotonic one (tests
+    // step it); its thread then waits in slices of a millisecond, so a step is acted on at once.
+    std::shared_ptr<IClock> clock;
 
     // `n` devices with the defaults.
     [[nodiscard]] static SimConfig WithDevices(std::size_t n);

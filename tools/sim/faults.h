@@ -51,6 +51,9 @@ struct Faults {
     std::set<std::string> list_keys{};
     std::string type_text{};        // "unit_type" of "dev_info" instead of the model's own; empty: own
     bool zero_device_freq = false;  // "state" reports a device frequency of 0
+    // The device sends no audio; its block clock and programmes run on, so a stream that resumes shows
+    // a gap in its sequence numbers, as after a dropout.
+    bool audio_mute = false;
     // A hostile device (per second; 0 off, kFloodUnlimited as fast as the device can send): every
     // "dev_find" starts a stream of "dev_info" answers with new msg_ids to its sender; any message from
     // a host starts a stream of "get_time" requests to that host. A stream goes on until another sender

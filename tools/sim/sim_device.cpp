@@ -8,6 +8,7 @@
 #include "platform/calendar_time.h"
 #include "platform/utf8.h"
 #include "protocol/packet.h"
+#include "rtp/rtp_packet.h"
 
 namespace Sim {
 
@@ -70,9 +71,20 @@ SimDevice::SimDevice(std::size_t index, const DeviceConfig& config, const SimCon
       in_line_(SeedFor(sim.seed, index, 1)),
       out_line_(SeedFor(sim.seed, index, 2)),
       spread_random_(SeedFor(sim.seed, index, 3)),
-      outbox_(std::chrono::milliseconds(sim.repeat_ms), sim.max_sends) {
+      outbox_(std::chrono::milliseconds(sim.repeat_ms), sim.max_sends),
+      payload_type_(StreamPayloadType(config.device_freq, config.audio_protocol)),
+      rtp_line_(SeedFor(sim.seed, index, 4)),
+      pacer_(payload_type_ != 0 ? config.device_freq : 0),
+      noise_(SeedFor(sim.seed, index, 5)),
+      programmes_(config.tuners),
+      // Streams start at a sequence number of the seed's choosing, as real senders do.
+      block_(Random(SeedFor(sim.seed, index, 6)).Next() & 0xFFFFFFFFu),
+      left_(kFramesPerPacket),
+      right_(kFramesPerPacket),
+      output_packets_(config.outputs) {
     in_line_.SetFaults(faults_.in);
     out_line_.SetFaults(faults_.out);
+    rtp_line_.SetFaults(faults_.out);
     const std::vector<Station>& stations = band_->Stations();
     for (std::uint32_t i = 0; i < tuners_; ++i) {
         if (i < config.freqs.size()) {
@@ -129,6 +141,7 @@ void SimDevice::Step(TimePoint now, std::vector<std::string>* log) {
 
     PumpFlood(dev_info_flood_, faults_.dev_info_flood, true, now);
     PumpFlood(get_time_flood_, faults_.get_time_flood, false, now);
+    PumpAudio(now);
 
     std::vector<Datagram> polled;
     const std::uint64_t repeats = outbox_.Repeats();
@@ -146,11 +159,19 @@ void SimDevice::Step(TimePoint now, std::vector<std::string>* log) {
 
     std::vector<Datagram> wire;
     out_line_.TakeDue(now, wire);
+    Transmit(wire, &DeviceCounters::datagrams_out, now, log);
+    wire.clear();
+    rtp_line_.TakeDue(now, wire);
+    Transmit(wire, &DeviceCounters::rtp_out, now, log);
+}
+
+void SimDevice::Transmit(const std::vector<Datagram>& wire, std::uint64_t DeviceCounters::*sent,
+                         TimePoint now, std::vector<std::string>* log) {
     for (const Datagram& d : wire) {
         const platform::SocketIo io =
             platform::SendTo(socket_, d.bytes.data(), d.bytes.size(), d.peer.Native());
         if (io.ok()) {
-            ++counters_.datagrams_out;
+            ++(counters_.*sent);
         } else {
             ++counters_.send_errors;
             if (log != nullptr) {
@@ -167,7 +188,7 @@ std::optional<TimePoint> SimDevice::NextDeadline(TimePoint now) const {
     std::optional<TimePoint> next = outbox_.NextDeadline(now);
     for (const std::optional<TimePoint>& t :
          {in_line_.NextDue(), out_line_.NextDue(), FloodDue(dev_info_flood_, faults_.dev_info_flood, now),
-          FloodDue(get_time_flood_, faults_.get_time_flood, now)}) {
+          FloodDue(get_time_flood_, faults_.get_time_flood, now), pacer_.NextDue(), rtp_line_.NextDue()}) {
         if (t && (!next || *t < *next)) {
             next = t;
         }
@@ -351,11 +372,13 @@ void SimDevice::Handle(const Network::JsonMsg& msg, const Network::SockAddr& fro
         answer = std::move(in);
     } else if (type == L"set_inputs") {
         const auto* set = dynamic_cast<const Network::JsonMsgSetInputs*>(&msg);
+        const std::vector<Network::SockAddr> before = routes_;
         for (std::size_t i = 0; set != nullptr && i < routes_.size() && i < set->inputs.size(); ++i) {
             if (set->inputs[i].active) {
                 routes_[i] = set->inputs[i].addr;  // cleared for "off"
             }
         }
+        UpdateStreams(before, now, log);
         ++counters_.set_inputs;
     } else {
         ++counters_.unhandled;
@@ -370,6 +393,74 @@ void SimDevice::Handle(const Network::JsonMsg& msg, const Network::SockAddr& fro
     } else {
         SendDirect(*answer, from, now, log);
     }
+}
+
+void SimDevice::UpdateStreams(const std::vector<Network::SockAddr>& before, TimePoint now,
+                              std::vector<std::string>* log) {
+    bool any = false;
+    for (std::size_t i = 0; i < routes_.size(); ++i) {
+        const bool on = routes_[i].IsComplete();
+        any = any || on;
+        if (log != nullptr && routes_[i] != before[i]) {
+            log->push_back(LogPrefix(now) + ": input " + std::to_string(i + 1) +
+                           (!on ? std::string(" stopped")
+                            : payload_type_ == 0
+                                ? " routed to " + EndpointText(routes_[i]) + ", but no audio at " +
+                                      std::to_string(config_.device_freq) + " Hz"
+                                : " streams to " + EndpointText(routes_[i]) + " (payload type " +
+                                      std::to_string(payload_type_) + ", " +
+                                      std::to_string(config_.device_freq) + " Hz)"));
+        }
+    }
+    if (!any) {
+        pacer_.Stop();
+    } else if (!pacer_.Running()) {
+        pacer_.Start(now);
+    }
+}
+
+void SimDevice::PumpAudio(TimePoint now) {
+    const std::uint32_t blocks = pacer_.TakeDue(now);
+    for (std::uint32_t b = 0; b < blocks; ++b, ++block_) {
+        for (std::uint32_t i = 0; i < tuners_; ++i) {
+            if (!routes_[i].IsComplete()) {
+                continue;
+            }
+            // The programme advances whether or not the packet gets out, as a real tuner's would.
+            programmes_[i].Render(band_->StationAt(freqs_[i]), config_.device_freq, noise_, left_.data(),
+                                  right_.data(), kFramesPerPacket);
+            if (faults_.audio_mute) {
+                continue;
+            }
+            if (rtp_line_.Pending() >= kMaxRtpWaiting) {
+                ++counters_.rtp_overflow;
+                continue;
+            }
+            Network::RtpPacket packet = Network::RtpPacket::Create(payload_type_, kFramesPerPacket);
+            packet.SetSequenceNumber(static_cast<std::uint16_t>(block_));
+            packet.SetTimestamp(static_cast<std::uint32_t>(block_ * kFramesPerPacket));
+            packet.WriteChannel(left_.data(), 0, 1, 0, kFramesPerPacket);
+            packet.WriteChannel(right_.data(), 1, 1, 0, kFramesPerPacket);
+            const Fate fate = rtp_line_.Submit(Datagram{packet.Datagram()->Bytes(), routes_[i]}, now);
+            counters_.rtp_lost += fate.lost ? 1 : 0;
+            counters_.rtp_duplicated += fate.duplicated ? 1 : 0;
+            counters_.rtp_reordered += fate.reordered ? 1 : 0;
+        }
+    }
+}
+
+void SimDevice::FromRtp(std::size_t output, const std::uint8_t* data, std::size_t size) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (output >= output_packets_.size()) {
+        return;
+    }
+    if (size < Network::kRtpHeaderSize || (data[0] >> 6) != 2 ||
+        !Network::RtpIsValidPayloadType(data[1] & 0x7F)) {
+        ++counters_.rtp_bad_in;
+        return;
+    }
+    ++output_packets_[output];
+    ++counters_.rtp_in;
 }
 
 void SimDevice::StartFlood(Flood& flood, const Network::SockAddr& peer, std::uint32_t answers,
@@ -428,6 +519,7 @@ void SimDevice::SetFaults(const Faults& faults) {
     faults_ = faults;
     in_line_.SetFaults(faults.in);
     out_line_.SetFaults(faults.out);
+    rtp_line_.SetFaults(faults.out);
 }
 
 std::vector<TunerState> SimDevice::Tuners(TimePoint now) const {
@@ -448,6 +540,11 @@ std::vector<TunerState> SimDevice::Tuners(TimePoint now) const {
 std::vector<Network::SockAddr> SimDevice::InputRoutes() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return routes_;
+}
+
+std::vector<std::uint64_t> SimDevice::OutputPackets() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return output_packets_;
 }
 
 }  // namespace Sim

@@ -10,8 +10,10 @@
 // The simulator's thread feeds the device raw datagrams (FromWire) and steps it (Step), which delivers
 // what the incoming fault line lets through, sends what is due and writes to the device's socket. All
 // state sits behind one mutex, so tests and tools may read counters and tuners, and change faults, at
-// any time. Step is also the place for periodic work of the device (the audio sender of a later stage
-// ticks here, with NextDeadline telling the simulator when it is due).
+// any time. Step is also where the device's audio goes out: one RTP stream per tuner that "set_inputs"
+// routed somewhere, paced by the device's block clock (NextDeadline tells the simulator when the next
+// block is due), through a fault line of its own with the outgoing faults. The host's streams for the
+// device's outputs are counted (FromRtp).
 #pragma once
 
 #include <cstddef>
@@ -25,6 +27,7 @@
 
 #include "platform/socket.h"
 #include "protocol/device_msgs.h"
+#include "sim/audio.h"
 #include "sim/config.h"
 #include "sim/faults.h"
 #include "sim/outbox.h"
@@ -57,7 +60,19 @@ struct DeviceCounters {
     std::uint64_t set_inputs = 0;      // "set_inputs" messages applied
     std::uint64_t unhandled = 0;       // messages the device has no use for (acknowledged only)
     std::uint64_t flood_out = 0;       // datagrams of the hostile streams (dev_info_flood, get_time_flood)
+    // Audio. RTP packets are counted here only, not among the datagrams above.
+    std::uint64_t rtp_out = 0;         // RTP packets written to the socket (all inputs)
+    std::uint64_t rtp_lost = 0;        // fault line: RTP packets dropped on the way out
+    std::uint64_t rtp_duplicated = 0;  // ... extra copies made
+    std::uint64_t rtp_reordered = 0;   // ... held back to be overtaken
+    std::uint64_t rtp_overflow = 0;    // dropped: kMaxRtpWaiting packets were already on their way
+    std::uint64_t rtp_in = 0;          // RTP packets of the host's streams received (all outputs)
+    std::uint64_t rtp_bad_in = 0;      // datagrams at an output port that are no RTP packet
 };
+
+// The most RTP packets of one device waiting in its fault line (delayed or held back); more are dropped
+// and counted, so a long delay cannot grow memory without end.
+inline constexpr std::size_t kMaxRtpWaiting = 4096;
 
 // What one tuner is tuned to and receives.
 struct TunerState {
@@ -76,6 +91,8 @@ public:
 
     // Fixed for the device's life.
     [[nodiscard]] const std::string& UnitId() const noexcept { return unit_id_; }
+    // The payload type of its streams; 0 when its frequency allows none (it then sends no audio).
+    [[nodiscard]] std::uint8_t PayloadType() const noexcept { return payload_type_; }
     [[nodiscard]] std::size_t Index() const noexcept { return index_; }
     [[nodiscard]] std::uint32_t TunerCount() const noexcept { return tuners_; }
 
@@ -91,6 +108,10 @@ public:
     // repeats or gives up answers, and writes what leaves the outgoing fault line to the socket.
     void Step(TimePoint now, std::vector<std::string>* log);
 
+    // A datagram that arrived at the port of output `output`: counted when it is an RTP packet (version 2,
+    // a known payload type, a whole header), else counted as bad. Any length is safe.
+    void FromRtp(std::size_t output, const std::uint8_t* data, std::size_t size);
+
     // When Step has work next; empty when nothing waits.
     [[nodiscard]] std::optional<TimePoint> NextDeadline(TimePoint now) const;
 
@@ -102,6 +123,8 @@ public:
     [[nodiscard]] std::vector<TunerState> Tuners(TimePoint now) const;
     // Where each input (tuner) stream is to go, as the last "set_inputs" left it (cleared: off).
     [[nodiscard]] std::vector<Network::SockAddr> InputRoutes() const;
+    // RTP packets received per output.
+    [[nodiscard]] std::vector<std::uint64_t> OutputPackets() const;
 
 private:
     // The caller holds mutex_ for all of these.
@@ -112,6 +135,14 @@ private:
                     std::vector<std::string>* log);
     void SendReliable(Network::JsonMsg& msg, const Network::SockAddr& to);
     void SubmitOut(Datagram d, TimePoint now, std::vector<std::string>* log);
+    // Writes what left a fault line to the socket; each datagram written counts in `sent`.
+    void Transmit(const std::vector<Datagram>& wire, std::uint64_t DeviceCounters::*sent, TimePoint now,
+                  std::vector<std::string>* log);
+    // Starts the block clock when an input has just been routed, stops it when none is.
+    void UpdateStreams(const std::vector<Network::SockAddr>& before, TimePoint now,
+                       std::vector<std::string>* log);
+    // Sends the blocks that are due: one packet per routed input each.
+    void PumpAudio(TimePoint now);
     [[nodiscard]] std::vector<std::uint8_t> Serialize(const Network::JsonMsg& msg);
     [[nodiscard]] std::size_t ListLength(const char* key) const;
     [[nodiscard]] std::int64_t ElapsedMs(TimePoint now) const;
@@ -157,6 +188,17 @@ private:
     DeviceCounters counters_;
     Flood dev_info_flood_;
     Flood get_time_flood_;
+
+    // Audio.
+    const std::uint8_t payload_type_;
+    FaultLine rtp_line_;
+    StreamPacer pacer_;
+    Random noise_;
+    std::vector<TunerProgramme> programmes_;
+    std::uint64_t block_;  // the device's block counter: sequence number and timestamp / 192
+    std::vector<float> left_;
+    std::vector<float> right_;
+    std::vector<std::uint64_t> output_packets_;
 };
 
 // "a.b.c.d:port".

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "common/clock.h"
 #include "common/debug_log.h"
 #include "platform/utf8.h"
 
@@ -9,8 +10,16 @@ namespace Sim {
 
 namespace {
 
-// The cookie of the discovery socket in the socket wait; devices use their index.
+// The cookie of the discovery socket in the socket wait; devices use their index, output sockets this bit
+// with the device's index shifted by kOutputShift and the output's index.
 constexpr std::uint64_t kDiscoveryCookie = ~std::uint64_t{0};
+constexpr std::uint64_t kOutputCookie = std::uint64_t{1} << 62;
+constexpr int kOutputShift = 16;
+// Datagrams read from one output socket per visit; the socket wait reports it again while more wait, so
+// a flooded output cannot hold up the device's audio.
+constexpr int kOutputReadsPerVisit = 64;
+// Attempts to find a free port whose neighbours at +2, +4, ... are free too.
+constexpr int kOutputPortAttempts = 32;
 // The longest the thread sleeps without anything due (it wakes at once for datagrams and Stop).
 constexpr int kIdleWaitMs = 200;
 // Large enough for any datagram.
@@ -69,6 +78,13 @@ void Add(DeviceCounters& sum, const DeviceCounters& c) {
     sum.set_inputs += c.set_inputs;
     sum.unhandled += c.unhandled;
     sum.flood_out += c.flood_out;
+    sum.rtp_out += c.rtp_out;
+    sum.rtp_lost += c.rtp_lost;
+    sum.rtp_duplicated += c.rtp_duplicated;
+    sum.rtp_reordered += c.rtp_reordered;
+    sum.rtp_overflow += c.rtp_overflow;
+    sum.rtp_in += c.rtp_in;
+    sum.rtp_bad_in += c.rtp_bad_in;
 }
 
 }  // namespace
@@ -121,7 +137,7 @@ bool Simulator::Start(const SimConfig& config, std::string* error) {
     }
 
     auto band = std::make_shared<const Band>(config_.stations, config_.radiotext_ms, config_.seed);
-    const TimePoint start = SimClock::now();
+    const TimePoint start = Now();
     slots_.resize(config_.devices.size());
     for (std::size_t i = 0; i < slots_.size(); ++i) {
         Slot& slot = slots_[i];
@@ -135,11 +151,25 @@ bool Simulator::Start(const SimConfig& config, std::string* error) {
             bound.SetAddress(127, 0, 0, 1);
         }
         slot.address = Network::SockAddr(bound);
-        slot.device = std::make_unique<SimDevice>(i, config_.devices[i], config_, band, start);
+        DeviceConfig device = config_.devices[i];
+        if (device.outputs > 0 &&
+            !OpenOutputs(slot, device.outputs, bind_address, any, device.rtp_port, why)) {
+            return fail("device " + std::to_string(i + 1) + ": " + why);
+        }
+        slot.device = std::make_unique<SimDevice>(i, device, config_, band, start);
         slot.device->SetSocket(slot.socket.Get());
         const platform::SocketResult r = poller_->Add(slot.socket.Get(), platform::kSockRead, i);
         if (!r.ok()) {
             return fail("device " + std::to_string(i + 1) + ": cannot wait for its socket: " + Describe(r));
+        }
+        for (std::size_t o = 0; o < slot.output_sockets.size(); ++o) {
+            const platform::SocketResult ro =
+                poller_->Add(slot.output_sockets[o].Get(), platform::kSockRead,
+                             kOutputCookie | (std::uint64_t{i} << kOutputShift) | o);
+            if (!ro.ok()) {
+                return fail("device " + std::to_string(i + 1) + ": cannot wait for the socket of output " +
+                            std::to_string(o + 1) + ": " + Describe(ro));
+            }
         }
     }
     if (config_.discovery) {
@@ -171,8 +201,13 @@ bool Simulator::Start(const SimConfig& config, std::string* error) {
     }
     EmitLine(line);
     for (const Slot& slot : slots_) {
+        std::string outputs;
+        if (!slot.output_addresses.empty()) {
+            outputs = ", " + std::to_string(slot.output_addresses.size()) + " output(s) from " +
+                      EndpointText(slot.output_addresses[0]);
+        }
         EmitLine("  " + slot.device->UnitId() + " at " + EndpointText(slot.address) + ", " +
-                 std::to_string(slot.device->TunerCount()) + " tuner(s)");
+                 std::to_string(slot.device->TunerCount()) + " tuner(s)" + outputs);
     }
     thread_ = std::thread([this] { Run(); });
     return true;
@@ -191,11 +226,61 @@ void Simulator::Stop() {
     Close();
 }
 
+bool Simulator::OpenOutputs(Slot& slot, std::uint32_t outputs, const platform::SockAddrIn& bind_address,
+                            bool any, std::uint32_t& rtp_port, std::string& error) {
+    const bool free_port = rtp_port == 0;
+    for (int attempt = 0; attempt < (free_port ? kOutputPortAttempts : 1); ++attempt) {
+        slot.output_sockets.clear();
+        slot.output_addresses.clear();
+        std::uint32_t first = rtp_port;
+        for (std::uint32_t o = 0; o < outputs; ++o) {
+            const std::uint32_t port = o == 0 ? first : first + 2 * o;
+            if (port > 65535) {
+                error = "output " + std::to_string(o + 1) + " would listen at port " + std::to_string(port) +
+                        ", beyond 65535";
+                break;
+            }
+            platform::SockAddrIn local = bind_address;
+            local.SetPort(static_cast<std::uint16_t>(port));
+            platform::UniqueSocket socket;
+            platform::SockAddrIn bound;
+            if (!OpenBound(local, socket, bound, error)) {
+                error = "output " + std::to_string(o + 1) + ": " + error;
+                break;
+            }
+            if (o == 0) {
+                first = bound.Port();
+            }
+            if (any) {
+                bound.SetAddress(127, 0, 0, 1);
+            }
+            slot.output_sockets.push_back(std::move(socket));
+            slot.output_addresses.emplace_back(bound);
+        }
+        if (slot.output_sockets.size() == outputs) {
+            rtp_port = first;
+            return true;
+        }
+    }
+    slot.output_sockets.clear();
+    slot.output_addresses.clear();
+    return false;
+}
+
+TimePoint Simulator::Now() const {
+    return config_.clock ? TimePoint(std::chrono::milliseconds(config_.clock->NowMs())) : SimClock::now();
+}
+
 void Simulator::Close() {
     if (poller_) {
         for (Slot& slot : slots_) {
             if (slot.socket.IsOpen()) {
                 poller_->Remove(slot.socket.Get());
+            }
+            for (platform::UniqueSocket& s : slot.output_sockets) {
+                if (s.IsOpen()) {
+                    poller_->Remove(s.Get());
+                }
             }
         }
         if (discovery_socket_.IsOpen()) {
@@ -249,7 +334,7 @@ void Simulator::ReadSocket(platform::SocketHandle socket, std::size_t slot, bool
             }
             return;  // would block (all read) or a failure the next wait reports again
         }
-        const TimePoint now = SimClock::now();
+        const TimePoint now = Now();
         const Network::SockAddr sender(from);
         if (!discovery) {
             slots_[slot].device->FromWire(buffer.data(), io.bytes, sender, false, now, log);
@@ -262,14 +347,31 @@ void Simulator::ReadSocket(platform::SocketHandle socket, std::size_t slot, bool
     }
 }
 
+void Simulator::ReadOutput(platform::SocketHandle socket, std::size_t slot, std::size_t output,
+                           std::vector<std::uint8_t>& buffer) {
+    for (int n = 0; n < kOutputReadsPerVisit; ++n) {
+        platform::SockAddrIn from;
+        const platform::SocketIo io = platform::RecvFrom(socket, buffer.data(), buffer.size(), &from);
+        if (!io.ok()) {
+            if (io.result.Is(platform::SocketErrorKind::kConnectionReset)) {
+                continue;
+            }
+            return;
+        }
+        slots_[slot].device->FromRtp(output, buffer.data(), io.bytes);
+    }
+}
+
 void Simulator::Run() {
     std::vector<platform::SocketEvent> ready;
     std::vector<std::uint8_t> buffer(kReceiveBuffer);
     std::vector<std::string> lines;
     std::vector<std::string>* log = config_.verbose && (config_.log || config_.debug_log) ? &lines : nullptr;
+    // A clock of the caller's moves in steps the socket wait cannot see: look at it every millisecond.
+    const int idle_wait = config_.clock ? 1 : kIdleWaitMs;
     while (!stop_.load()) {
-        TimePoint now = SimClock::now();
-        int timeout = kIdleWaitMs;
+        TimePoint now = Now();
+        int timeout = idle_wait;
         for (const Slot& slot : slots_) {
             const std::optional<TimePoint> next = slot.device->NextDeadline(now);
             if (next) {
@@ -294,9 +396,16 @@ void Simulator::Run() {
                 }
             } else if (e.cookie < slots_.size() && slots_[e.cookie].socket.Get() == e.handle) {
                 ReadSocket(e.handle, static_cast<std::size_t>(e.cookie), false, buffer, log);
+            } else if ((e.cookie & kOutputCookie) != 0) {
+                const std::size_t s = static_cast<std::size_t>((e.cookie & ~kOutputCookie) >> kOutputShift);
+                const std::size_t o = static_cast<std::size_t>(e.cookie & ((1u << kOutputShift) - 1));
+                if (s < slots_.size() && o < slots_[s].output_sockets.size() &&
+                    slots_[s].output_sockets[o].Get() == e.handle) {
+                    ReadOutput(e.handle, s, o, buffer);
+                }
             }
         }
-        now = SimClock::now();
+        now = Now();
         for (Slot& slot : slots_) {
             slot.device->Step(now, log);
         }
@@ -380,13 +489,24 @@ void Simulator::SetFaultsAll(const Faults& faults) {
 std::vector<TunerState> Simulator::Tuners(std::size_t index) const {
     std::lock_guard<std::mutex> lock(lifecycle_);
     const SimDevice* d = DeviceAt(index);
-    return d != nullptr ? d->Tuners(SimClock::now()) : std::vector<TunerState>{};
+    return d != nullptr ? d->Tuners(Now()) : std::vector<TunerState>{};
 }
 
 std::vector<Network::SockAddr> Simulator::InputRoutes(std::size_t index) const {
     std::lock_guard<std::mutex> lock(lifecycle_);
     const SimDevice* d = DeviceAt(index);
     return d != nullptr ? d->InputRoutes() : std::vector<Network::SockAddr>{};
+}
+
+std::vector<Network::SockAddr> Simulator::OutputAddresses(std::size_t index) const {
+    std::lock_guard<std::mutex> lock(lifecycle_);
+    return DeviceAt(index) != nullptr ? slots_[index].output_addresses : std::vector<Network::SockAddr>{};
+}
+
+std::vector<std::uint64_t> Simulator::OutputPackets(std::size_t index) const {
+    std::lock_guard<std::mutex> lock(lifecycle_);
+    const SimDevice* d = DeviceAt(index);
+    return d != nullptr ? d->OutputPackets() : std::vector<std::uint64_t>{};
 }
 
 }  // namespace Sim

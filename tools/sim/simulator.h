@@ -3,7 +3,9 @@
 // arriving there reaches every device, and each answers from its own control socket).
 //
 // One thread serves every socket through the platform's socket wait and steps every device whenever
-// something is due (an incoming datagram, a delayed one, a repetition). Tests, benchmarks, the CLI's demo
+// something is due (an incoming datagram, a delayed one, a repetition, a block of audio). A device with
+// outputs has one more socket per output, where it counts the host's RTP packets; a device's RTP streams
+// leave from its control socket. Tests, benchmarks, the CLI's demo
 // and the kxsim tool all start it the same way:
 //
 //     Sim::Simulator sim;
@@ -74,13 +76,28 @@ public:
 
     [[nodiscard]] std::vector<TunerState> Tuners(std::size_t index) const;
     [[nodiscard]] std::vector<Network::SockAddr> InputRoutes(std::size_t index) const;
+    // Where each output listens for the host's stream (rtp_port + 2*i; 127.0.0.1 when bound to any).
+    [[nodiscard]] std::vector<Network::SockAddr> OutputAddresses(std::size_t index) const;
+    // RTP packets received per output.
+    [[nodiscard]] std::vector<std::uint64_t> OutputPackets(std::size_t index) const;
 
 private:
     struct Slot {
         std::unique_ptr<SimDevice> device;
         platform::UniqueSocket socket;
         Network::SockAddr address;
+        std::vector<platform::UniqueSocket> output_sockets;
+        std::vector<Network::SockAddr> output_addresses;
     };
+
+    // The simulator's time: the configured clock, or the system's monotonic one.
+    [[nodiscard]] TimePoint Now() const;
+    // Opens the output sockets of a device at `rtp_port` + 2*i (0: the first at a free port); the port
+    // of the first in `rtp_port`.
+    bool OpenOutputs(Slot& slot, std::uint32_t outputs, const platform::SockAddrIn& bind_address, bool any,
+                     std::uint32_t& rtp_port, std::string& error);
+    void ReadOutput(platform::SocketHandle socket, std::size_t slot, std::size_t output,
+                    std::vector<std::uint8_t>& buffer);
 
     void Run();
     void ReadSocket(platform::SocketHandle socket, std::size_t slot, bool discovery,

@@ -22,12 +22,18 @@ struct Station {
     std::vector<std::string> radiotext;  // the texts it cycles through (UTF-8); may be empty
     std::int32_t rssi = 60;              // field strength at the station's frequency, dBuV
     bool stereo = true;                  // sends the stereo pilot
+    // The programme a tuner locked on the station plays: a sine of each frequency at amplitude 0.5
+    // (-6 dBFS), the first on the left channel, the second on the right. 0 Hz is silence.
+    double tone_left_hz = 440.0;
+    double tone_right_hz = 660.0;
 
     friend bool operator==(const Station&, const Station&) = default;
 };
 
 // The built-in band. Its names and texts hold non-ASCII letters, characters outside the Basic
-// Multilingual Plane, "/" and "\"", so every client sees such texts on the wire.
+// Multilingual Plane, "/" and "\"", so every client sees such texts on the wire. Every station plays
+// its own two tones, all below 2 kHz and none a whole multiple of another, so a listener (or a test
+// counting zero crossings) tells the stations and the two channels apart.
 [[nodiscard]] const std::vector<Station>& DefaultStations();
 
 // How far off a station's frequency a tuner still counts as on it.
