@@ -108,6 +108,7 @@ INSTANTIATE_TEST_SUITE_P(Keys, SettingsKey, ::testing::Values(
     KeyCase{R"({"device": {"faults": {"type_text": "KX260"}}})", "--type-text", "KX260", DEV(d.faults.type_text), "KX260"},
     KeyCase{R"({"device": {"faults": {"zero_device_freq": true}}})", "--zero-device-freq", "",
             DEV(Text(d.faults.zero_device_freq)), "1"},
+    KeyCase{R"({"device": {"faults": {"audio_mute": true}}})", "--audio-mute", "", DEV(Text(d.faults.audio_mute)), "1"},
     KeyCase{R"({"device": {"faults": {"both": {"loss": 0.5}}}})", "--loss", "0.5", DIR(loss), "0.5/0.5"},
     KeyCase{R"({"device": {"faults": {"in": {"loss": 0.5}}}})", "--loss-in", "0.5", DIR(loss), "0.5/0"},
     KeyCase{R"({"device": {"faults": {"out": {"loss": 0.5}}}})", "--loss-out", "0.5", DIR(loss), "0/0.5"},
@@ -125,7 +126,13 @@ INSTANTIATE_TEST_SUITE_P(Keys, SettingsKey, ::testing::Values(
     KeyCase{R"({"stations": [{"freq": 99000, "name": "S \uD834\uDD1E", "radiotext": ["a/b"], "rssi": 50, "stereo": false}]})",
             "", "", [](const SimConfig& c) { const Sim::Station& s = c.stations.at(0);
                 return Text(s.freq) + s.name + Text(s.radiotext) + Text(s.rssi) + Text(s.stereo); },
-            "99000S \xF0\x9D\x84\x9E" "a/b;500"}));
+            "99000S \xF0\x9D\x84\x9E" "a/b;500"},
+    // A station without tones plays those of the built-in station at its place.
+    KeyCase{R"({"stations": [{"freq": 1, "tone_left_hz": 1000.5, "tone_right_hz": 0}, {"freq": 2}]})", "", "",
+            [](const SimConfig& c) { std::string t;
+                for (const Sim::Station& s : c.stations) { t += Text(s.tone_left_hz) + "/" + Text(s.tone_right_hz) + " "; }
+                return t; },
+            "1000.5/0 523.25/783.99 "}));
 // clang-format on
 
 struct MistakeCase {
@@ -163,6 +170,7 @@ INSTANTIATE_TEST_SUITE_P(Mistakes, SettingsMistake, ::testing::Values(
     MistakeCase{R"({"port": 65535, "count": 2})", "port: leaves no room for 2 devices"},
     MistakeCase{R"({"verbose": 1})", "verbose: must be true or false"},
     MistakeCase{R"({"stations": [{"name": "x"}]})", "stations[0]: needs \"freq\""},
+    MistakeCase{R"({"stations": [{"freq": 1, "tone_right_hz": 20001}]})", "stations[0].tone_right_hz: must be a number from 0 to 20000"},
     MistakeCase{R"({"devices": [{"unit_id": "\uD800"}]})", "devices[0].unit_id: is not valid Unicode text"},
     MistakeCase{R"([1])", "settings: must be an object"},
     MistakeCase{"--loss-out 2", "--loss-out: must be a probability from 0 to 1"},

@@ -49,13 +49,14 @@ protected:
 
 TEST_F(SimWire, EveryRequestIsAcknowledgedAndAnsweredWithItsId) {
     SimConfig config = SimConfig::WithDevices(1);
-    config.devices[0] = {.unit_id = "UNIT-7", .outputs = 1, .rtp_port = 6100, .freqs = {100500, 87500}};
+    config.devices[0] = {.unit_id = "UNIT-7", .outputs = 1, .freqs = {100500, 87500}};
     config.stations = {
         Sim::Station{100500, "K\xC3\xB6ln \xF0\x9D\x84\x9E", {"A/B \"q\" \xF0\x9F\x8E\xB5"}, 62, true}};
     Start(config);
     const std::string info =
         R"(,"audio_protocol":2,"control_protocol":1,"firmware":1,"hardware":1,"inputs":2,)"
-        R"("msg":"dev_info","msg_id":\d+,"outputs":1,"rtp_port":6100,"software":1,)"
+        R"("msg":"dev_info","msg_id":\d+,"outputs":1,"rtp_port":)" +  // where output 1 listens
+        std::to_string(sim_.OutputAddresses(0).at(0).GetPort()) + R"(,"software":1,)"
         R"("unit_id":"UNIT-7","unit_type":"KX410"\})";
     // Request i (its msg_id is i + 1) and the pattern of its answer; empty: acknowledged only.
     const std::pair<std::string, std::string> steps[] = {

@@ -54,19 +54,19 @@ struct SimConfig {
     // A "dev_find" that came through the discovery port is answered by each device after a delay drawn
     // from [0, discovery_spread_ms], as devices on a LAN do not all answer in the same instant.
     std::uint32_t discovery_spread_ms = 0;
-    std::vector<DeviceConfig> devices;  // empty: one device with the defaults
+    std::vector<DeviceConfig> devices{};  // empty: one device with the defaults
     std::vector<Station> stations = DefaultStations();
 
     // One line per datagram in and out (and per dropped one) goes to `log` when set.
     bool verbose = false;
     // Receives the log lines: start, stop, errors, and the datagram lines with `verbose`. Called on the
     // simulator's thread (start and stop lines on the caller's), never with a lock of the simulator held.
-    std::function<void(const std::string& line)> log;
+    std::function<void(const std::string& line)> log{};
     // When set, the same lines also go to this debug log (datagram lines at level 4).
-    std::shared_ptr<IDebugLog> debug_log;
+    std::shared_ptr<IDebugLog> debug_log{};
     // When set, the simulator's time comes from this clock instead of the system's monotonic one (tests
     // step it); its thread then waits in slices of a millisecond, so a step is acted on at once.
-    std::shared_ptr<IClock> clock;
+    std::shared_ptr<IClock> clock{};
 
     // `n` devices with the defaults.
     [[nodiscard]] static SimConfig WithDevices(std::size_t n);
