@@ -187,7 +187,7 @@ int RunDemo(const Settings& /*settings*/, Console& console) {
     // ---- record ----
     say("7. Recording " + std::to_string(kDemoRecordSeconds) +
         " seconds of audio, two channels per tuner, to " + kDemoRecordFile +
-        "\n   (\"start\", RTP streams to ports of the system's choice, 24-bit WAV)...\n");
+        "\n   (\"set_inputs\" names the RTP ports the system chose; 24-bit WAV)...\n");
     std::ostringstream record_out;
     std::ostringstream record_err;
     Console recording{record_out, record_err};
