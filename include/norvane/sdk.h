@@ -85,7 +85,7 @@ struct NORVANE_SDK_API DeviceStartSettings {
     // Called once per audio block, one pointer per channel (two per device input), on the SDK's audio
     // thread. Init, Close, Start and Stop of the same device called from within it are refused (they
     // would wait for the very block that calls them) and leave a line in the debug log; nor may the
-    // device be deleted there.
+    // device be deleted there. An exception it throws is caught and counted in the debug log.
     AudioCallback on_audio;
     // When set, called at the start of every block to supply the buffers the audio is written to.
     BuffersCallback on_buffers;

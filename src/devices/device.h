@@ -69,7 +69,8 @@ struct DeviceInitInfo {
 };
 
 // How to run audio. The callbacks run on the audio thread, once per block; from there Init, Close, Start
-// and Stop of the same device are refused (they would wait for the very block that calls them).
+// and Stop of the same device are refused (they would wait for the very block that calls them). An
+// exception they throw is caught, counted and logged.
 struct DeviceStartInfo {
     using AudioIoCallback =
         std::function<void(const std::vector<float*>& in, std::vector<float*>& out, std::size_t frames)>;

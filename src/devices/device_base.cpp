@@ -347,6 +347,7 @@ ErrInfo DeviceBase::StartAudio(const DeviceStartInfo& settings, std::uint8_t pay
     // and blocks run, from its Init on.
     audioManager_ = manager;
     refusalLogged_.store(false);
+    callbackExceptions_.store(0);
     startInfo_ = settings;
     hasAudioIo_ = static_cast<bool>(settings.on_audio_io);
     hasBuffers_ = static_cast<bool>(settings.on_buffers);
@@ -460,7 +461,8 @@ void DeviceBase::StopAudio() {
         }
     }
     if (audioManager_) {
-        Log(kLogThreads, L"Audio stopped");
+        Log(kLogThreads, FormatLine(L"Audio stopped; the callbacks threw %llu exceptions",
+                                    static_cast<unsigned long long>(callbackExceptions_.exchange(0))));
     }
     audioManager_.reset();
     hasAudioIo_ = false;
@@ -497,12 +499,22 @@ void DeviceBase::OnSync(Network::ISyncSource* /*source*/, std::int64_t position,
     }
     const AudioBlockScope scope(this);
     const std::uint32_t frames = GetFramesPerBlock();
-    if (hasBuffers_) {
-        startInfo_.on_buffers(inBuffers_, frames);
-    }
-    audioManager_->RecvAudio(inBuffers_, frames);
-    if (hasAudioIo_) {
-        startInfo_.on_audio_io(inBuffers_, outBuffers_, frames);
+    // The audio thread serves every socket of the audio service: an exception of the application's
+    // callbacks must not end it. The block goes on as far as it can.
+    try {
+        if (hasBuffers_) {
+            startInfo_.on_buffers(inBuffers_, frames);
+        }
+        audioManager_->RecvAudio(inBuffers_, frames);
+        if (hasAudioIo_) {
+            startInfo_.on_audio_io(inBuffers_, outBuffers_, frames);
+        }
+    } catch (...) {
+        if (callbackExceptions_.fetch_add(1) == 0) {
+            Log(kLogErrors,
+                L"The audio callback threw an exception; the block is sent as it stands (further "
+                L"ones are counted and reported when audio stops)");
+        }
     }
     audioManager_->SendAudio(outBuffers_, frames);
     if (hasBuffers_) {
@@ -516,7 +528,7 @@ void DeviceBase::OnSync(Network::ISyncSource* /*source*/, std::int64_t position,
 bool DeviceBase::GetStreamStats(std::vector<Network::RtpStreamStats>& stats) {
     stats.clear();
     std::lock_guard<std::mutex> lock(statsMutex_);
-    if (!statsManager_ || state_.load() != SDK::RtpActive) {
+    if (!statsManager_) {
         return false;
     }
     const std::size_t n = statsManager_->GetRecvChanCount();

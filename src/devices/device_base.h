@@ -28,7 +28,8 @@
 // output buffers. Stop (and Close, and a failed Start) stops the manager first, which returns only when
 // no block runs any more; then the device is told to stop sending and the buffers and callbacks are
 // released. Init, Close, Start and Stop called from within a callback (on the audio thread) are refused
-// with a log line: they would wait for the very block that calls them.
+// with a log line: they would wait for the very block that calls them. An exception of a callback is
+// caught and counted: the audio thread serves the other sockets too.
 #pragma once
 
 #include <atomic>
@@ -163,7 +164,8 @@ private:
     void StopAudio();
     // Start's work after the state and frequency checks; its errors leave the audio objects in place.
     ErrInfo StartAudio(const DeviceStartInfo& settings, std::uint8_t payloadType);
-    // True, with a log line, when the calling thread is inside this device's audio block.
+    // True when the calling thread is inside this device's audio block; the first refusal of a start is
+    // logged.
     bool CalledFromAudioBlock(const wchar_t* operation);
     [[nodiscard]] std::shared_ptr<Network::IJsonUdpConnect> Session();
     // True when the message was handled less than kRecentIdMemory before `nowMs` (a late duplicate);
@@ -225,7 +227,8 @@ private:
     bool hasAudioIo_ = false;
     bool hasBuffers_ = false;
     bool noOutputAlloc_ = false;
-    std::atomic<bool> refusalLogged_{false};  // a call from within the callback refused since Start
+    std::atomic<bool> refusalLogged_{false};            // a call from within the callback refused since Start
+    std::atomic<std::uint64_t> callbackExceptions_{0};  // thrown by the callbacks since Start
     // The manager whose counters GetStreamStats reads: set once audio runs, cleared before it stops.
     std::mutex statsMutex_;
     std::shared_ptr<Network::IRtpAudioManager> statsManager_;

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -65,13 +66,14 @@ protected:
         device_->OnMessage(nullptr, std::move(msg), sim_.DeviceAddress(0));
     }
 
-    // Start's error text, empty on success. Every block tries Stop and Close, and counts itself.
+    // Start's error text, empty on success. Every block tries Stop and Close, counts itself and throws.
     std::wstring StartAudio(std::uint16_t base) {
         blocks_ = 0;
         Norvane::DeviceStartInfo settings;
         settings.rtp_base_port = base;
         settings.on_audio_io = [this](auto&, auto&, std::size_t) {
             device_->Stop(), device_->Close(), ++blocks_;
+            throw std::runtime_error("the application's fault");
         };
         return device_->Start(settings).MarkHandled().GetText();
     }

@@ -126,6 +126,15 @@ TEST(RtpSyncTest, WindowEdgeRelocksAtOnceWithEmptyRingsAndLatePacketsAreDropped)
     EXPECT_EQ(s.Stats().relocks, 1u);
 }
 
+TEST(RtpSyncTest, ReaderAheadOfEverythingReceivedRelocks) {
+    Session s({RtpRecvChanInfo{}}, 0);
+    s.Feed(5, 0);
+    EXPECT_EQ(s.Reads(2), (std::vector<int>{5, -1}));  // the reader is at 7
+    s.Feed(6, 48);
+    EXPECT_EQ(s.Stats().relocks, 1u);
+    EXPECT_EQ(s.Reads(1), (std::vector<int>{6}));
+}
+
 TEST(RtpSyncTest, DuplicateFromTheSecondPathReplacesTheCopyAndNotifiesOnce) {
     Session s;
     s.Feed(5, 500);

@@ -1,6 +1,5 @@
 // A simulated device's audio on the wire, with the simulator's clock stepped by hand: where each stream
-// goes, its packets and their pacing, the programme in them, the faults that act on them, and the
-// host's streams counted at the outputs.
+// goes, its packets and their pacing, the programme in them, and the faults that act on them.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -34,9 +33,9 @@ std::vector<float> Channel(const std::vector<PeerDatagram>& packets, std::size_t
     return out;
 }
 
-// Zero crossings, the largest sample, the largest step between neighbours, the mean power.
+// Zero crossings, the largest sample, the largest step between neighbours.
 struct Shape {
-    double crossings = 0, peak = 0, step = 0, power = 0;
+    double crossings = 0, peak = 0, step = 0;
 };
 Shape Measure(const std::vector<float>& s) {
     Shape m;
@@ -44,31 +43,19 @@ Shape Measure(const std::vector<float>& s) {
         m.crossings += (s[i - 1] < 0) != (s[i] < 0) ? 1 : 0;
         m.peak = std::max(m.peak, std::abs(double{s[i]}));
         m.step = std::max(m.step, std::abs(double{s[i]} - s[i - 1]));
-        m.power += double{s[i]} * s[i] / static_cast<double>(s.size() - 1);
     }
     return m;
 }
 
 class SimAudio : public ::testing::Test {
 protected:
-    void Start(Sim::SimConfig config) {
-        config.clock = clock_;
-        std::string error;
-        ASSERT_TRUE(sim_.Start(config, &error)) << error;
-    }
-    void Control(const std::string& msg, const std::string& fields,
-                 std::uint64_t Sim::DeviceCounters::*done) {
-        const std::uint64_t before = sim_.Counters(0).*done;
-        control_.SendText("{" + fields + ",\"msg\":\"" + msg + "\",\"msg_id\":" + std::to_string(++id_) + "}",
+    // Sends a message with `fields` (its "msg" among them) and waits until the device has applied it.
+    void Send(const std::string& fields,
+              std::uint64_t Sim::DeviceCounters::*applied = &Sim::DeviceCounters::set_inputs) {
+        const std::uint64_t before = sim_.Counters(0).*applied;
+        control_.SendText("{" + fields + ",\"msg_id\":" + std::to_string(++id_) + "}",
                           sim_.DeviceAddress(0).Native());
-        ASSERT_TRUE(WaitUntil([&] { return sim_.Counters(0).*done == before + 1; }));
-    }
-    void Route(std::initializer_list<std::string> to) {
-        std::string list;
-        for (const std::string& t : to) {
-            list += (list.empty() ? "\"" : ",\"") + t + "\"";
-        }
-        Control("set_inputs", "\"inputs\":[" + list + "]", &Sim::DeviceCounters::set_inputs);
+        ASSERT_TRUE(WaitUntil([&] { return sim_.Counters(0).*applied == before + 1; }));
     }
     // Steps the clock and waits until the simulator has acted on the new time.
     void Advance(int ms) {
@@ -92,8 +79,10 @@ class SimAudioRate : public SimAudio, public ::testing::WithParamInterface<Rate>
 
 TEST_P(SimAudioRate, StreamsPacedExactlyWithTheStationsTonesThenNoiseThenStops) {
     const Rate r = GetParam();
-    Start(Sim::SimConfig{.devices = {{.device_freq = r.device_freq, .audio_protocol = r.audio_protocol}}});
-    Route({At(in_[0]), At(in_[1])});  // tuner 1 on 100.5 (440/660 Hz), tuner 2 on 94.3 (523.25/783.99 Hz)
+    ASSERT_TRUE(sim_.Start(
+        {.devices = {{.device_freq = r.device_freq, .audio_protocol = r.audio_protocol}}, .clock = clock_}));
+    // Tuner 1 on 100.5 (440/660 Hz), tuner 2 on 94.3 (523.25/783.99 Hz).
+    Send(R"("msg":"set_inputs","inputs":[")" + At(in_[0]) + R"(",")" + At(in_[1]) + R"("])");
     // Blocks due after `ms`: block 0 at once, block n at n * 192 / device_freq seconds.
     auto blocks = [&](std::uint64_t ms) { return ms * r.device_freq / 192000 + 1; };
     for (int ms = 20; ms <= 10000; ms += 20) {  // ten seconds without drift
@@ -125,14 +114,13 @@ TEST_P(SimAudioRate, StreamsPacedExactlyWithTheStationsTonesThenNoiseThenStops) 
         EXPECT_LT(m.step, 2 * std::numbers::pi * tones[k] * 0.5 / r.device_freq * 1.01) << k;
     }
     // Retuned off any station, tuner 2 plays noise from the next packet on.
-    Control("set_fm_freq", "\"freq\":[100500,91000]", &Sim::DeviceCounters::set_fm_freq);
+    Send(R"("msg":"set_fm_freq","freq":[100500,91000])", &Sim::DeviceCounters::set_fm_freq);
     Advance(40);
     ASSERT_TRUE(in_[1].WaitForCount(n + 8));
-    const Shape noise = Measure(Channel(in_[1].Received(), n, 8, 1));
-    EXPECT_LE(noise.peak, 0.05);
-    EXPECT_NEAR(std::sqrt(noise.power), 0.05 / std::sqrt(3.0), 0.005);
+    EXPECT_NEAR(Measure(Channel(in_[1].Received(), n, 8, 1)).peak, 0.045,
+                0.005);  // in 1536 draws from +-0.05
     // "off" stops a stream; the other goes on.
-    Route({"off", ""});
+    Send(R"("msg":"set_inputs","inputs":["off",""])");
     const std::uint64_t out = sim_.Counters(0).rtp_out, on = in_[0].Received().size();
     Advance(40);
     EXPECT_EQ(sim_.Counters(0).rtp_out - out, blocks(85) - blocks(45));
@@ -153,8 +141,9 @@ class SimAudioFault : public SimAudio, public ::testing::WithParamInterface<RtpF
 
 TEST_P(SimAudioFault, ActsOnTheStreamsAsOnTheDatagramsFromTheDevice) {
     const RtpFault& f = GetParam();
-    Start(Sim::SimConfig{.devices = {{.tuners = 4, .faults = f.faults}}});
-    Route({At(in_[0]), At(in_[0]), At(in_[0]), At(in_[0])});
+    ASSERT_TRUE(sim_.Start({.devices = {{.tuners = 4, .faults = f.faults}}, .clock = clock_}));
+    const std::string to = "\"" + At(in_[0]) + "\"";
+    Send(R"("msg":"set_inputs","inputs":[)" + to + "," + to + "," + to + "," + to + "]");
     for (int ms = 0; ms < 5000; ms += 40) {
         Advance(40);
     }
@@ -171,25 +160,5 @@ INSTANTIATE_TEST_SUITE_P(Faults, SimAudioFault,
                                            RtpFault{
                                                "LongDelay", {.out = {.delay_ms = 600000}}, {0, 0, 0, 908}}),
                          [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(SimAudio, CountsTheHostsPacketsPerOutputAndSurvivesMalformedOnes) {
-    Start(Sim::SimConfig{.devices = {{.outputs = 2}}});
-    const std::vector<Network::SockAddr> at = sim_.OutputAddresses(0);
-    ASSERT_EQ(at.size(), 2u);
-    EXPECT_EQ(at[1].GetPort(), at[0].GetPort() + 2);
-    const std::vector<std::uint8_t> good = Network::RtpPacket::Create(100, 192).Datagram()->Bytes();
-    std::vector<std::uint8_t> version1 = good, unknown_type = good;
-    version1[0] = 0x40;
-    unknown_type[1] = 73;
-    using Bytes = std::vector<std::uint8_t>;
-    for (const Bytes& bad : {Bytes{0x80, 0x64, 0, 1}, version1, unknown_type, Bytes{}}) {
-        control_.SendBytes(bad, at[bad.size() % 2].Native());
-    }
-    for (int o : {1, 0, 1, 1}) {
-        control_.SendBytes(good, at[o].Native());
-    }
-    ASSERT_TRUE(WaitUntil([&] { return sim_.Counters(0).rtp_bad_in == 4; }));
-    ASSERT_TRUE(WaitUntil([&] { return sim_.OutputPackets(0) == std::vector<std::uint64_t>{1, 3}; }));
-}
 
 }  // namespace

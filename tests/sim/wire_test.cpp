@@ -10,6 +10,7 @@
 #include <set>
 #include <string>
 
+#include "rtp/rtp_packet.h"
 #include "sim/simulator.h"
 #include "udp_peer.h"
 
@@ -49,15 +50,18 @@ protected:
 
 TEST_F(SimWire, EveryRequestIsAcknowledgedAndAnsweredWithItsId) {
     SimConfig config = SimConfig::WithDevices(1);
-    config.devices[0] = {.unit_id = "UNIT-7", .outputs = 1, .freqs = {100500, 87500}};
+    config.devices[0] = {.unit_id = "UNIT-7", .outputs = 2, .freqs = {100500, 87500}};
     config.stations = {
         Sim::Station{100500, "K\xC3\xB6ln \xF0\x9D\x84\x9E", {"A/B \"q\" \xF0\x9F\x8E\xB5"}, 62, true}};
     Start(config);
     const std::string info =
         R"(,"audio_protocol":2,"control_protocol":1,"firmware":1,"hardware":1,"inputs":2,)"
-        R"("msg":"dev_info","msg_id":\d+,"outputs":1,"rtp_port":)" +  // where output 1 listens
-        std::to_string(sim_.OutputAddresses(0).at(0).GetPort()) + R"(,"software":1,)"
+        R"("msg":"dev_info","msg_id":\d+,"outputs":2,"rtp_port":)" +  // where output 1 listens
+        std::to_string(sim_.OutputAddresses(0).at(0).GetPort()) +
+        R"(,"software":1,)"
         R"("unit_id":"UNIT-7","unit_type":"KX410"\})";
+    // The inputs' streams go to the discard port, where nothing of a test can listen.
+    const std::string a = "127.0.0.1:9", b = "127.0.0.2:9";
     // Request i (its msg_id is i + 1) and the pattern of its answer; empty: acknowledged only.
     const std::pair<std::string, std::string> steps[] = {
         {Request("get_dev_info", 1), R"(\{"ack_msg_id":1)" + info},
@@ -79,13 +83,13 @@ TEST_F(SimWire, EveryRequestIsAcknowledgedAndAnsweredWithItsId) {
         {Request("set_fm_freq", 8, R"("freq":[91000],)"), ""},  // a missing entry leaves its tuner
         {Request("get_fm_freq", 9),
          R"(\{"ack_msg_id":9,"freq":\[91000,104800\],"msg":"fm_freq","msg_id":\d+\})"},
-        {Request("set_inputs", 10, R"("inputs":["10.0.0.5:5004",""],)"), ""},
-        {Request("set_inputs", 11, R"("inputs":["","10.0.0.6:6000"],)"), ""},  // "" leaves its input
+        {Request("set_inputs", 10, R"("inputs":[")" + a + R"(",""],)"), ""},
+        {Request("set_inputs", 11, R"("inputs":["",")" + b + R"("],)"), ""},  // "" leaves its input
         {Request("get_inputs", 12),
-         R"(\{"ack_msg_id":12,"inputs":\["10.0.0.5:5004","10.0.0.6:6000"\],"msg":"inputs","msg_id":\d+\})"},
+         R"(\{"ack_msg_id":12,"inputs":\[")" + a + R"(",")" + b + R"("\],"msg":"inputs","msg_id":\d+\})"},
         {Request("set_inputs", 13, R"("inputs":["off",""],)"), ""},
         {Request("get_inputs", 14),
-         R"(\{"ack_msg_id":14,"inputs":\["","10.0.0.6:6000"\],"msg":"inputs","msg_id":\d+\})"},
+         R"(\{"ack_msg_id":14,"inputs":\["",")" + b + R"("\],"msg":"inputs","msg_id":\d+\})"},
         {Request("set_bypass", 15, R"("bypass":"on",)"), ""},  // of no use to a tuner
     };
     std::uint64_t n = 0;  // datagrams the device has read: the requests and the acknowledgements of answers
@@ -103,6 +107,20 @@ TEST_F(SimWire, EveryRequestIsAcknowledgedAndAnsweredWithItsId) {
     peer_.SendText("{}", device_);
     peer_.SendBytes({'x'}, device_);
     ASSERT_TRUE(WaitUntil([&] { return sim_.Counters(0).bad_datagrams == 2; }));
+    // The host's streams: counted per output at rtp_port + 2*i; what is no RTP packet is counted as bad.
+    const std::vector<Network::SockAddr> rtp = sim_.OutputAddresses(0);
+    ASSERT_EQ(rtp.size(), 2u);
+    EXPECT_EQ(rtp[1].GetPort(), rtp[0].GetPort() + 2);
+    std::vector<std::uint8_t> packet = Network::RtpPacket::Create(100, 192).Datagram()->Bytes(),
+                              unknown = packet;
+    peer_.SendBytes(packet, rtp[1].Native());
+    unknown[1] = 73;
+    packet[0] = 0x40;  // version 1
+    for (const std::vector<std::uint8_t>& bad : {packet, unknown, std::vector<std::uint8_t>{0x80, 0x64, 0}}) {
+        peer_.SendBytes(bad, rtp[0].Native());
+    }
+    ASSERT_TRUE(WaitUntil([&] { return sim_.Counters(0).rtp_bad_in == 3; }));
+    EXPECT_EQ(sim_.OutputPackets(0), (std::vector<std::uint64_t>{0, 1}));
     const Sim::DeviceCounters c = sim_.Counters(0);
     EXPECT_EQ(c.unhandled, 1u);
     EXPECT_EQ(c.repeats_out, 0u);
