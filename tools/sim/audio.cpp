@@ -70,14 +70,19 @@ void TunerProgramme::Render(const Station* station, std::uint32_t device_freq, R
     }
     const double hz[2] = {station->tone_left_hz, station->tone_right_hz};
     for (int c = 0; c < 2; ++c) {
+        // A phasor turned by one sample's angle per frame: four trigonometric calls per packet instead of
+        // one per sample. The phase kept between packets is exact, so rounding never accumulates.
         const double step = hz[c] / device_freq;
-        double phase = phase_[c];
+        const double turn_cos = std::cos(kTwoPi * step), turn_sin = std::sin(kTwoPi * step);
+        double re = std::cos(kTwoPi * phase_[c]), im = std::sin(kTwoPi * phase_[c]);
         for (std::uint32_t f = 0; f < frames; ++f) {
-            out[c][f] = static_cast<float>(kToneAmplitude * std::sin(kTwoPi * phase));
-            phase += step;
-            phase -= std::floor(phase);
+            out[c][f] = static_cast<float>(kToneAmplitude * im);
+            const double next_re = re * turn_cos - im * turn_sin;
+            im = im * turn_cos + re * turn_sin;
+            re = next_re;
         }
-        phase_[c] = phase;
+        const double phase = phase_[c] + step * frames;
+        phase_[c] = phase - std::floor(phase);
     }
 }
 
