@@ -19,7 +19,7 @@ JOBS=${JOBS:-2}
 export CCACHE_BASEDIR="$ROOT" CCACHE_NOHASHDIR=1
 
 PKG_BASE=(build-essential cmake pkg-config ccache googletest libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
-          rapidjson-dev nlohmann-json3-dev libspdlog-dev)
+          rapidjson-dev nlohmann-json3-dev libspdlog-dev libsndfile1-dev)
 PKG_WINDOWS=(mingw-w64 g++-mingw-w64-x86-64-posix wine64 wine)
 PKG_FUZZ=(clang libclang-rt-14-dev)
 # A foreign RTP stack for the interoperation test: the command-line pipeline runner and its elements.

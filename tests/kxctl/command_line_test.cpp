@@ -12,7 +12,8 @@ using Kxctl::Command;
 
 // The settings of a command line in one line: command, endpoint, then what else was given.
 std::string Describe(const Kxctl::Settings& s) {
-    static const char* const kNames[] = {"discover", "info", "tune", "quality", "rds", "monitor", "demo"};
+    static const char* const kNames[] = {"discover", "info",    "tune", "quality",
+                                         "rds",      "monitor", "demo", "record"};
     std::ostringstream d;
     d << kNames[static_cast<int>(s.command)];
     if (s.command != Command::kDemo) {
@@ -23,7 +24,13 @@ std::string Describe(const Kxctl::Settings& s) {
         d << ' ' << khz;
     }
     if (s.command == Command::kMonitor) {
-        d << " count=" << s.count << " every " << s.interval_ms << " ms";
+        d << " count=" << s.count << " every " << s.interval_ms << " ms" << (s.levels ? " levels" : "");
+    }
+    if (s.command == Command::kRecord) {
+        d << ' ' << s.seconds << " s to " << s.out.string();
+    }
+    if (s.rtp_port != 0) {
+        d << " rtp=" << s.rtp_port;
     }
     return d.str();
 }
@@ -60,6 +67,7 @@ TEST_P(KxctlCommandLine, GivesItsSettingsOrItsUsageError) {
     EXPECT_EQ(out.str(), "");
 }
 
+const std::string kOutsideBand = " is outside the FM band of 64 MHz to 108 MHz";
 const std::string kNotFrequency =
     "' is not a frequency: give kHz (100500) or MHz with a decimal point (100.5), above 0";
 
@@ -67,8 +75,16 @@ const std::string kNotFrequency =
 INSTANTIATE_TEST_SUITE_P(Lines, KxctlCommandLine, ::testing::Values(
         LineCase{{"info", "10.0.0.9"}, "info 10.0.0.9:15001"},
         LineCase{{"quality", "tuner.local:65535"}, "quality tuner.local:65535"},
-        LineCase{{"--json", "tune", "h:16001", "100.5", "94300", "88.25", "87.505", "100.", "4294967.295"},
-                 "tune h:16001 json 100500 94300 88250 87505 100000 4294967295"},
+        LineCase{{"--json", "tune", "h:16001", "100.5", "94300", "88.25", "87.505", "100.", "64.0", "108.000"},
+                 "tune h:16001 json 100500 94300 88250 87505 100000 64000 108000"},
+        LineCase{{"tune", "h", "63.9"}, "'63.9' (63.9 MHz)" + kOutsideBand},
+        LineCase{{"tune", "h", "94.3", "108.1"}, "'108.1' (108.1 MHz)" + kOutsideBand},
+        LineCase{{"tune", "h", "94.3", "0.2"}, "'0.2' (0.2 MHz)" + kOutsideBand},
+        LineCase{{"record", "h", "--seconds", "1.5", "--out", "a b.wav", "--rtp-port", "5000"},
+                 "record h:15001 1.5 s to a b.wav rtp=5000"},
+        LineCase{{"monitor", "h", "--levels", "--count", "2"}, "monitor h:15001 count=2 every 1000 ms levels"},
+        LineCase{{"record", "h", "--seconds", "86401", "--out", "a.wav"},
+                 "--seconds 86401: give a time above 0 and at most 86400 s (a day)"},
         LineCase{{"rds", "h", "--json", "--local", "127.0.0.1:40000"},
                  "rds h:15001 json local=127.0.0.1:40000"},
         LineCase{{"--local", "127.0.0.1", "monitor", "h", "--count", "3", "--interval", "0.25"},

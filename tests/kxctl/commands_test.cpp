@@ -2,12 +2,18 @@
 // naming the reason and the debug log file.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <filesystem>
 #include <sstream>
 
 #include "kxctl/kxctl_lib.h"
 #include "platform/socket.h"
 #include "sim/simulator.h"
+#include "temp_folder.h"
+
+#ifdef NORVANE_HAVE_SNDFILE
+#include <sndfile.h>
+#endif
 
 namespace {
 
@@ -94,7 +100,7 @@ TEST_F(KxctlSim, TuneSetsTheTunersGivenKeepsTheOthersAndRefusesTooMany) {
     EXPECT_EQ(sim_.Tuners(0).at(0).freq, 107200);
     EXPECT_EQ(sim_.Tuners(0).at(1).freq, 104800);
 
-    o = RunKxctl({"--json", "tune", device_, "1", "2", "3", "4"});
+    o = RunKxctl({"--json", "tune", device_, "88.1", "88.2", "88.3", "88.4"});
     EXPECT_EQ(o.code, 2);
     EXPECT_EQ(o.err, "kxctl: " + device_ +
                          " has 3 tuners; 4 frequencies given\nRun with --help for more information.\n");
@@ -154,9 +160,109 @@ TEST_F(KxctlSim, AHostileUnitIdReachesTheTerminalDefused) {
     EXPECT_EQ(o.out.find_first_of("\x1b\x07\r"), std::string::npos);
 }
 
-TEST(KxctlDemo, NarratesAWholeSessionInOrder) {
-    const Outcome o = RunKxctl({"demo"});
+TEST_F(KxctlSim, MonitorLevelsShowEachChannelOverTheLastRefresh) {
+    Start({.freqs = {94300, 87500}});  // a station's tones at -6 dBFS, then noise
+    const Outcome o = RunKxctl({"monitor", device_, "--levels", "--count", "2", "--interval", "0.5"});
     ASSERT_EQ(o.code, Kxctl::kExitOk) << o.err;
+    const std::size_t second = o.out.find("refresh 2 of 2\n");
+    ASSERT_NE(second, std::string::npos) << o.out;
+    for (const char* channel : {"tuner 1 left", "tuner 1 right", "tuner 2 left", "tuner 2 right"}) {
+        const std::size_t at = o.out.find(std::string("\n") + channel + " ", second);
+        ASSERT_NE(at, std::string::npos) << channel << "\n" << o.out;
+        const std::string line = o.out.substr(at + 1, o.out.find('\n', at + 1) - at - 1);
+        if (line.starts_with("tuner 1")) {
+            EXPECT_NE(line.find("]  -6.0  "), std::string::npos) << line;  // the RMS: the unit test
+        } else {
+            EXPECT_EQ(line.find("inf"), std::string::npos) << line;  // noise
+        }
+    }
+}
+
+#ifdef NORVANE_HAVE_SNDFILE
+struct WavContent {
+    int channels = 0;
+    sf_count_t frames = 0;
+    std::vector<float> peaks;  // per channel
+};
+
+WavContent ReadWav(const std::filesystem::path& path) {
+    SF_INFO info{};
+    SNDFILE* file = sf_open(path.string().c_str(), SFM_READ, &info);
+    if (file == nullptr) {
+        ADD_FAILURE() << path << ": " << sf_strerror(nullptr);
+        return {};
+    }
+    std::vector<float> samples(static_cast<std::size_t>(info.frames * info.channels));
+    EXPECT_EQ(sf_readf_float(file, samples.data(), info.frames), info.frames);
+    sf_close(file);
+    WavContent wav{info.channels, info.frames, std::vector<float>(static_cast<std::size_t>(info.channels))};
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        float& peak = wav.peaks[i % wav.peaks.size()];
+        peak = std::max(peak, std::abs(samples[i]));
+    }
+    return wav;
+}
+
+TEST_F(KxctlSim, RecordWritesEveryChannelOfEveryTunerInOrderAndSumsThemUp) {
+    Start({.freqs = {94300, 87500}});
+    testing_support::TempFolder folder("kxctl-record");
+    const std::string path = (folder.path() / "r.wav").string();
+    const Outcome o = RunKxctl({"record", device_, "--seconds", "0.5005", "--out", path});  // 125.125 blocks
+    ASSERT_EQ(o.code, Kxctl::kExitOk) << o.err;
+    const WavContent wav = ReadWav(path);
+    ASSERT_EQ(wav.channels, 4);
+    EXPECT_EQ(wav.frames, 24024);
+    EXPECT_NEAR(wav.peaks[0], 0.5, 0.01);  // tuner 1 on its station: the tones
+    EXPECT_NEAR(wav.peaks[1], 0.5, 0.01);
+    EXPECT_TRUE(wav.peaks[2] > 0 && wav.peaks[2] < 0.1 && wav.peaks[3] > 0 && wav.peaks[3] < 0.1);  // noise
+    EXPECT_NE(o.out.find("Recorded 0.50 s (24024 frames at 48000 Hz, 4 channels, 24-bit PCM) to " + path),
+              std::string::npos)
+        << o.out;
+    for (const char* row :
+         {"\ntuner 1 left   -6.0", "\ntuner 1 right  -6.0", "\ntuner 2 left ", "\ntuner 2 right ",
+          "\ntuner 1  ", "\ntuner 2  ", "\nBlocks dropped because the writer fell behind: 0.\n"}) {
+        EXPECT_NE(o.out.find(row), std::string::npos) << row << "\n" << o.out;
+    }
+}
+
+TEST_F(KxctlSim, RecordEndsOnCtrlCWithACompleteFileAndTheSummary) {
+    Start();
+    testing_support::TempFolder folder("kxctl-record");
+    const std::filesystem::path path = folder.path() / "r.wav";
+    Kxctl::CatchInterrupts();
+    const Outcome o = RunKxctl({"record", device_, "--json", "--seconds", "20", "--out", path.string()},
+                               [&](Kxctl::Console& c) {
+                                   c.interrupted = [&] {
+                                       std::error_code error;
+                                       if (std::filesystem::file_size(path, error) > 50000 && !error) {
+                                           std::raise(SIGINT);
+                                       }
+                                       return Kxctl::InterruptRequested();
+                                   };
+                               });
+    std::signal(SIGINT, SIG_DFL);
+    ASSERT_EQ(o.code, Kxctl::kExitOk) << o.err;
+    const WavContent wav = ReadWav(path);
+    EXPECT_EQ(wav.channels, 4);
+    EXPECT_TRUE(wav.frames > 4000 && wav.frames < 20 * 48000) << wav.frames;
+    // The summary counts what the file holds; nothing precedes it on a pipe.
+    EXPECT_EQ(o.out.find("{\"channels\":[{\"channel\":\"tuner 1 left\",\"peak_dbfs\":"), 0u) << o.out;
+    for (const std::string& part :
+         std::vector<std::string>{",\"frames\":" + std::to_string(wav.frames) + ",\"interrupted\":true,",
+                                  "\"streams\":[{\"bad_blocks\":0,", "},{\"bad_blocks\":0,"}) {
+        EXPECT_NE(o.out.find(part), std::string::npos) << part << "\n" << o.out;
+    }
+}
+#endif
+
+TEST(KxctlDemo, NarratesAWholeSessionInOrder) {
+    testing_support::TempFolder folder("kxctl-demo");
+    const std::filesystem::path previous = std::filesystem::current_path();
+    std::filesystem::current_path(folder.path());  // the demo records to demo.wav in the current folder
+    const Outcome o = RunKxctl({"demo"});
+    std::filesystem::current_path(previous);
+    ASSERT_EQ(o.code, Kxctl::kExitOk) << o.err;
+    EXPECT_GT(std::filesystem::file_size(folder.path() / "demo.wav"), 144000u * 12);
     std::size_t at = 0;
     for (const char* step :
          {"1. The simulator runs device SIM410-0001", "2. Discovery", "1 device answered in",
@@ -164,7 +270,9 @@ TEST(KxctlDemo, NarratesAWholeSessionInOrder) {
           "4. Tuning tuner 1 to 94.3 MHz (station \"Radio \xC3\x86ther\")", "5. Reception quality",
           "Tuner 1: locked onto a station (valid 1), stereo pilot present",
           "Tuner 2: no station, only noise (valid 0)", "6. RDS texts", "Radio \xC3\x86ther",
-          "7. Session closed.", "Done.\n"}) {
+          "7. Recording 3 seconds",
+          "Recorded 3.00 s (144000 frames at 48000 Hz, 4 channels, 24-bit PCM) to demo.wav.", "tuner 2 right",
+          "8. Session closed.", "Done.\n"}) {
         at = o.out.find(step, at);
         ASSERT_NE(at, std::string::npos) << step << "\n" << o.out;
     }

@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 
 #include <cmath>
+#include <cstdio>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -33,8 +34,9 @@ bool ReadNumber(std::string_view digits, std::uint64_t limit, std::uint64_t& val
 }
 
 constexpr const char* kDescription =
-    "kxctl: find Kx410 FM tuners on the local network, show what they are, tune them and watch their\n"
-    "reception. DEVICE is host[:port] (port 15001 unless given). The local end of the session is the\n"
+    "kxctl: find Kx410 FM tuners on the local network, show what they are, tune them, watch their\n"
+    "reception and record their audio. DEVICE is host[:port] (port 15001 unless given). The local end of the "
+    "session is the\n"
     "address that routes to the device, with a free port, unless --local says otherwise.\n"
     "Exit status: 0 success, 1 the operation failed (the reason and the debug log file are named on\n"
     "standard error), 2 a usage error.";
@@ -123,6 +125,13 @@ ParseOutcome ParseCommandLine(int argc, const char* const* argv, Settings& setti
     std::vector<std::string> freq_texts;
     std::uint32_t count = 0;
     double interval_s = 1.0;
+    bool levels = false;
+    std::uint16_t rtp_port = 0;
+    double seconds = 0.0;
+    std::string out_text;
+    const std::string rtp_port_help =
+        "Local RTP base port: tuner i's audio arrives on it + 2*i + 2 (default 0: ports of the system's "
+        "choice)";
 
     CLI::App* discover =
         app.add_subcommand("discover", "Ask every device to answer and list those that do within 3 seconds");
@@ -147,9 +156,19 @@ ParseOutcome ParseCommandLine(int argc, const char* const* argv, Settings& setti
         ->check(CLI::Range(1u, 1000000u));
     monitor->add_option("--interval", interval_s, "Seconds between refreshes (default 1)")
         ->check(CLI::Range(0.05, 3600.0));
+    monitor->add_flag("--levels", levels,
+                      "Also start audio and show each channel's peak and RMS level over the last refresh");
+    monitor->add_option("--rtp-port", rtp_port, rtp_port_help);
+    CLI::App* record = app.add_subcommand(
+        "record",
+        "Record every tuner's audio (two channels each) to a 24-bit WAV file, until done or Ctrl-C");
+    record->add_option("DEVICE", device_text, "The device, host[:port]")->required();
+    record->add_option("--seconds", seconds, "How long to record, at most 86400 (a day)")->required();
+    record->add_option("--out", out_text, "The WAV file to write (replaced when it exists)")->required();
+    record->add_option("--rtp-port", rtp_port, rtp_port_help);
     CLI::App* demo = app.add_subcommand(
         "demo", "Start a simulated device on 127.0.0.1 and narrate a whole session against it");
-    for (CLI::App* sub : {discover, info, tune, quality, rds, monitor, demo}) {
+    for (CLI::App* sub : {discover, info, tune, quality, rds, monitor, demo, record}) {
         // The global options may also follow the subcommand.
         sub->fallthrough();
     }
@@ -187,19 +206,34 @@ ParseOutcome ParseCommandLine(int argc, const char* const* argv, Settings& setti
                     : tune->parsed()    ? Command::kTune
                     : quality->parsed() ? Command::kQuality
                     : rds->parsed()     ? Command::kRds
+                    : record->parsed()  ? Command::kRecord
                                         : Command::kMonitor;
         if (!ParseEndpoint(device_text, kDefaultDevicePort, false, s.device, error)) {
             return usage_error(error);
         }
+    }
+    if (record->parsed() && !(seconds > 0.0 && seconds <= kMaxRecordSeconds)) {
+        char given[32];
+        std::snprintf(given, sizeof(given), "%g", seconds);
+        return usage_error("--seconds " + std::string(given) + ": give a time above 0 and at most " +
+                           std::to_string(static_cast<int>(kMaxRecordSeconds)) + " s (a day)");
     }
     for (const std::string& text : freq_texts) {
         std::uint32_t khz = 0;
         if (!ParseFrequency(text, khz, error)) {
             return usage_error(error);
         }
+        if (khz < kMinTuneKHz || khz > kMaxTuneKHz) {
+            return usage_error("'" + text + "' (" + FormatMHz(khz) + ") is outside the FM band of " +
+                               FormatMHz(kMinTuneKHz) + " to " + FormatMHz(kMaxTuneKHz));
+        }
         s.freqs.push_back(khz);
     }
     s.count = count;
+    s.levels = levels;
+    s.rtp_port = rtp_port;
+    s.seconds = seconds;
+    s.out = std::filesystem::path(std::u8string(out_text.begin(), out_text.end()));
     s.interval_ms = static_cast<std::uint32_t>(std::lround(interval_s * 1000.0));
     settings = std::move(s);
     return {true, kExitOk};

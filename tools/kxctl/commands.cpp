@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <future>
+#include <limits>
 #include <ostream>
 #include <string>
 #include <thread>
@@ -11,6 +12,7 @@
 
 #include "common/environment.h"
 #include "common/safe_text.h"
+#include "kxctl/audio.h"
 #include "kxctl/kxctl_lib.h"
 #include "platform/socket.h"
 #include "platform/utf8.h"
@@ -340,6 +342,11 @@ int RunMonitor(const Settings& settings, Console& console) {
     if (int code = ConnectOrFail(settings, console, session); code != kExitOk) {
         return code;
     }
+    AudioTap tap;
+    std::string start_failure;
+    if (settings.levels && !tap.Start(*session.device, settings.rtp_port, start_failure)) {
+        return Fail(console, start_failure);
+    }
     using Clock = std::chrono::steady_clock;
     const auto interval = std::chrono::milliseconds(settings.interval_ms);
     auto next = Clock::now();
@@ -350,8 +357,19 @@ int RunMonitor(const Settings& settings, Console& console) {
         if (!ReadTuners(*session.device, true, true, tuners, reason)) {
             return Fail(console, reason + " (refresh " + std::to_string(refresh) + ")");
         }
+        if (settings.levels) {
+            // The levels over the time since the last refresh.
+            for (LevelMeter& meter : tap.Meters()) {
+                meter.Reset();
+            }
+            (void)tap.Drain(std::numeric_limits<std::uint64_t>::max(), {});
+        }
         if (settings.json) {
-            PrintJson(console, TunersJson(tuners));
+            JSON::Value document = TunersJson(tuners);
+            if (settings.levels) {
+                document[L"levels"] = LevelsJson(tap.Meters());
+            }
+            PrintJson(console, document);
         } else {
             // The unit id is the device's own text: made safe before it reaches the terminal.
             std::string text = SafeText(session.device->GetDeviceId()) + " at " + session.remote.ToString() +
@@ -359,6 +377,9 @@ int RunMonitor(const Settings& settings, Console& console) {
             text += settings.count != 0 ? " of " + std::to_string(settings.count) : " (Ctrl-C ends)";
             text += '\n';
             text += TunersTable(tuners);
+            if (settings.levels) {
+                text += LevelsTable(tap.Meters(), true);
+            }
             if (console.out_redraw && previous_lines > 0) {
                 // Back to the start of the previous view and erase it.
                 console.out << "\x1b[" << previous_lines << "A\x1b[J";
@@ -404,6 +425,8 @@ int Run(const Settings& settings, Console& console) {
             return RunRds(settings, console);
         case Command::kMonitor:
             return RunMonitor(settings, console);
+        case Command::kRecord:
+            return RunRecord(settings, console);
         case Command::kDemo:
             break;
     }

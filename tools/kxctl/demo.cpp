@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <future>
 #include <ostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,9 @@
 namespace Kxctl {
 
 namespace {
+
+constexpr int kDemoRecordSeconds = 3;
+constexpr const char* kDemoRecordFile = "demo.wav";
 
 std::string Indent(const std::string& text) {
     std::string out;
@@ -180,10 +184,31 @@ int RunDemo(const Settings& /*settings*/, Console& console) {
     }
     say(Indent(TunersTable(readings)) + "\n");
 
+    // ---- record ----
+    say("7. Recording " + std::to_string(kDemoRecordSeconds) +
+        " seconds of audio, two channels per tuner, to " + kDemoRecordFile +
+        "\n   (\"set_inputs\" names the RTP ports the system chose; 24-bit WAV)...\n");
+    std::ostringstream record_out;
+    std::ostringstream record_err;
+    Console recording{record_out, record_err};
+    recording.interrupted = console.interrupted;
+    int recorded = kExitOk;
+    (void)RunWithProgress(console, "Recording", [&] {
+        recorded = RecordAudio(*session.device, kDemoRecordSeconds, kDemoRecordFile, 0, false, recording);
+        return recorded == kExitOk;
+    });
+    say(Indent(record_out.str()));
+    if (recorded != kExitOk) {
+        console.err << record_err.str() << std::flush;
+        return recorded;
+    }
+    say("   Tuner 1 carries its station's tones, tuner 2 the noise between stations; " +
+        std::string(kDemoRecordFile) + " plays in any audio player.\n\n");
+
     // ---- close ----
     session.device->Close();
     const Sim::DeviceCounters counters = sim.Counters(0);
-    say("7. Session closed. The device received " + std::to_string(counters.messages_in) +
+    say("8. Session closed. The device received " + std::to_string(counters.messages_in) +
         " requests, sent " + std::to_string(counters.acks_out) + " acknowledgements and " +
         std::to_string(counters.answers_out) + " answers (" + std::to_string(counters.repeats_out) +
         " repeated).\n");

@@ -1,4 +1,5 @@
-// kxctl: find Kx410 FM tuners, show what they are, tune them and watch their reception, from a shell.
+// kxctl: find Kx410 FM tuners, show what they are, tune them, watch their reception and record their
+// audio, from a shell.
 //
 // Everything but main() lives here so that the tests drive the same code in-process: the command line
 // becomes Settings, each command runs against an output and an error stream and returns the process
@@ -59,7 +60,14 @@ bool ParseFrequency(std::string_view text, std::uint32_t& khz, std::string& erro
 // "100.5 MHz", "88.25 MHz", "104 MHz": kHz shown in MHz without trailing zeros.
 [[nodiscard]] std::string FormatMHz(std::uint32_t khz);
 
-enum class Command { kDiscover, kInfo, kTune, kQuality, kRds, kMonitor, kDemo };
+// The FM band a tuner can be set to, in kHz; `tune` refuses frequencies outside it.
+inline constexpr std::uint32_t kMinTuneKHz = 64000;
+inline constexpr std::uint32_t kMaxTuneKHz = 108000;
+
+// The longest recording `record` takes, in seconds (a day).
+inline constexpr double kMaxRecordSeconds = 86400.0;
+
+enum class Command { kDiscover, kInfo, kTune, kQuality, kRds, kMonitor, kDemo, kRecord };
 
 struct Settings {
     Command command = Command::kDemo;
@@ -70,6 +78,10 @@ struct Settings {
     std::vector<std::uint32_t> freqs;  // tune: kHz, tuner 1 first
     std::uint32_t count = 0;           // monitor: refreshes; 0 until interrupted
     std::uint32_t interval_ms = 1000;  // monitor: time between refreshes
+    bool levels = false;               // monitor: start audio and show each channel's level
+    std::uint16_t rtp_port = 0;  // monitor --levels, record: local RTP base port; 0: the system's choice
+    double seconds = 0.0;        // record: how long
+    std::filesystem::path out;   // record: the WAV file
     std::filesystem::path log_folder;  // --log-folder; empty: the default
 };
 
@@ -136,6 +148,7 @@ struct Console {
     std::ostream& err;
     bool err_is_terminal = false;  // a progress line may be drawn on `err`
     bool out_redraw = false;       // `out` is a terminal that takes cursor sequences (monitor redraws)
+    bool out_is_terminal = false;  // a progress bar may be drawn on `out` (record)
     // Asked between steps of long commands (monitor); true ends them as a success.
     std::function<bool()> interrupted;
 };
@@ -175,6 +188,19 @@ bool RunWithProgress(Console& console, const std::string& what, const std::funct
 // reached it; empty when there is none.
 [[nodiscard]] std::string DebugLogPath();
 
+// Makes SIGINT and SIGTERM (Ctrl-C, a polite kill) set a flag and nothing else; InterruptRequested reads
+// it. main() passes InterruptRequested as the console's `interrupted`.
+void CatchInterrupts();
+[[nodiscard]] bool InterruptRequested();
+
+// What `record` does once connected: starts audio (local RTP ports from `rtp_port`, 0 the system's
+// choice), writes every channel (two per tuner, in order) for `seconds` to the WAV file `out` as 24-bit
+// PCM, stops audio and prints the summary (levels per channel, counters per stream). Ends early, with a
+// complete file and the summary, when the console is interrupted. `out`'s text is how the summary names
+// the file.
+int RecordAudio(Norvane::SDK::IKx410& device, double seconds, const std::filesystem::path& out,
+                std::uint16_t rtp_port, bool json, Console& console);
+
 // Runs the command of `settings`; returns the exit code.
 int Run(const Settings& settings, Console& console);
 
@@ -185,6 +211,7 @@ int RunQuality(const Settings& settings, Console& console);
 int RunRds(const Settings& settings, Console& console);
 int RunMonitor(const Settings& settings, Console& console);
 int RunDemo(const Settings& settings, Console& console);
+int RunRecord(const Settings& settings, Console& console);
 
 // Writes the failure line ("kxctl: <reason> (debug log: <path>)") to the error stream and to the debug
 // log; returns kExitFailed.

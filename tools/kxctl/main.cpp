@@ -1,6 +1,5 @@
 // kxctl: the command-line tool for Kx410 FM tuners. See kxctl_lib.h for the commands and exit codes.
 
-#include <csignal>
 #include <filesystem>
 #include <iostream>
 #include <string>
@@ -9,16 +8,6 @@
 #include "kxctl/kxctl_lib.h"
 #include "platform/temp_folder.h"
 #include "platform/terminal.h"
-
-namespace {
-
-volatile std::sig_atomic_t g_interrupted = 0;
-
-extern "C" void OnInterrupt(int) {
-    g_interrupted = 1;
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
     Kxctl::Settings settings;
@@ -43,12 +32,12 @@ int main(int argc, char** argv) {
     UseProcessDebugLogFolder(log_folder);
 
     (void)platform::UseUtf8Output();
-    std::signal(SIGINT, OnInterrupt);
-    std::signal(SIGTERM, OnInterrupt);
+    Kxctl::CatchInterrupts();
 
     Kxctl::Console console{std::cout, std::cerr};
     console.err_is_terminal = platform::IsTerminal(platform::StdStream::kError);
     console.out_redraw = !settings.json && platform::EnableTerminalSequences(platform::StdStream::kOutput);
-    console.interrupted = [] { return g_interrupted != 0; };
+    console.out_is_terminal = platform::IsTerminal(platform::StdStream::kOutput);
+    console.interrupted = Kxctl::InterruptRequested;
     return Kxctl::Run(settings, console);
 }
