@@ -117,6 +117,8 @@ private:
     std::atomic<bool> stop_{false};
     std::atomic<bool> running_{false};
     std::atomic<std::uint64_t> discovery_datagrams_{0};
+    // The thread's own: devices that were handed datagrams since their last Step.
+    std::vector<char> touched_;
     bool socket_library_ = false;
 };
 
