@@ -496,13 +496,13 @@ void RtpAudioManager::RecvAudio(const std::vector<float*>& buffers, std::uint32_
             // A missing packet, or one of another format or size, gives this stream silence; the walk goes
             // on.
             chan.Count(good ? RtpRecvChan::kPlayed : present ? RtpRecvChan::kBad : RtpRecvChan::kSilent);
+            if (good) {
+                packet.ReadChannels(buffers.data() + k, frames);
+                k += n;
+                continue;
+            }
             for (std::uint32_t c = 0; c < n; ++c, ++k) {
-                if (buffers[k] == nullptr) {
-                    continue;
-                }
-                if (good) {
-                    packet.ReadChannel(buffers[k], c, 1, 0, frames);
-                } else {
+                if (buffers[k] != nullptr) {
                     std::fill(buffers[k], buffers[k] + frames, 0.0f);
                 }
             }
