@@ -254,7 +254,6 @@ void RtpManager::OnRtpPacket(RtpRecvChan* channel, const std::shared_ptr<Packet>
     const RtpPacket rtp(packet);
     const std::uint16_t seq = rtp.SequenceNumber();
     const std::uint32_t ts = rtp.Timestamp();
-    const std::shared_ptr<const Channels> chans = Snapshot();
     bool notify = true;
     std::int64_t position = 0;
     {
@@ -318,7 +317,9 @@ void RtpManager::OnRtpPacket(RtpRecvChan* channel, const std::shared_ptr<Packet>
             seqNumPos_ = seqNum_ - latency_;
             highTs_ = ts;
             synced_ = true;
-            // Packets of the old timing would be read as blocks at positions of the new one.
+            // Packets of the old timing would be read as blocks at positions of the new one. The lists are
+            // looked up only here: a lock is rare, a packet is not.
+            const std::shared_ptr<const Channels> chans = Snapshot();
             for (const auto& chan : chans->recv) {
                 chan->Clear();
             }
