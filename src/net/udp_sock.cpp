@@ -520,8 +520,8 @@ bool UdpSock::ReadDatagrams() {
                 mgr.AddIoStat(kIoUdpRecvDrops, 1);  // empty, or nobody to take it
                 continue;
             }
-            // One allocation of exactly the received length, filled by one copy.
-            packet = std::make_shared<Packet>(recvBuffer_.data(), io.bytes);
+            packet = std::make_shared<Packet>(io.bytes);
+            packet->Assign(recvBuffer_.data(), io.bytes);
         }
         struct End {
             UdpSock& sock;

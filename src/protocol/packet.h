@@ -12,8 +12,6 @@ class Packet {
 public:
     // An empty buffer with at least `capacity` bytes reserved.
     explicit Packet(std::size_t capacity = 0) { bytes_.reserve(capacity); }
-    // A copy of `size` bytes at `data`, allocated once at that size (nothing is zeroed first).
-    Packet(const std::uint8_t* data, std::size_t size) : bytes_(data, data + size) {}
     Packet(const Packet&) = delete;
     Packet& operator=(const Packet&) = delete;
     Packet(Packet&&) noexcept = default;

@@ -3,7 +3,8 @@
 #include <array>
 #include <cstring>
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+// NORVANE_RTP_NO_SHUFFLE builds the portable loops alone (to measure or test them on x86-64).
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__)) && !defined(NORVANE_RTP_NO_SHUFFLE)
 #include <immintrin.h>
 #define NORVANE_RTP_SHUFFLE 1
 #endif
