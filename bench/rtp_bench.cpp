@@ -2,9 +2,9 @@
 // application's callback on loopback, beside a plain loop that does only the unavoidable work.
 //
 //   ReadTwoChannels         one 192-frame stereo 24-bit packet (payload type 100) into two float arrays
-//                           with RtpPacket::ReadChannel, once per channel (goal: 120 ns or less).
-//   ReadChannelsTwoChannels the same with RtpPacket::ReadChannels, both channels in one pass (what
-//                           RecvAudio uses).
+//                           with RtpPacket::ReadChannel, once per channel.
+//   ReadChannelsTwoChannels the same with RtpPacket::ReadChannels, both channels in one pass, as RecvAudio
+//                           converts (goal: 120 ns or less).
 //   PlainTwoChannels        the same packet decoded by a one-pass scalar loop written for this bench: what
 //                           the conversion costs when nothing but the conversion runs.
 //   ShuffleTwoChannels      the same with 16-byte byte shuffles (x86-64 with SSSE3): two frames per step.
