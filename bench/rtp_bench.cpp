@@ -2,7 +2,9 @@
 // application's callback on loopback, beside a plain loop that does only the unavoidable work.
 //
 //   ReadTwoChannels         one 192-frame stereo 24-bit packet (payload type 100) into two float arrays
-//                           with RtpPacket::ReadChannel, once per channel (goal: 120 ns or less).
+//                           with RtpPacket::ReadChannel, once per channel.
+//   ReadChannelsTwoChannels the same with RtpPacket::ReadChannels, both channels in one pass, as RecvAudio
+//                           converts (goal: 120 ns or less).
 //   PlainTwoChannels        the same packet decoded by a one-pass scalar loop written for this bench: what
 //                           the conversion costs when nothing but the conversion runs.
 //   ShuffleTwoChannels      the same with 16-byte byte shuffles (x86-64 with SSSE3): two frames per step.
@@ -12,7 +14,7 @@
 //                             - an IRtpAudioManager with N receive channels whose sync target calls
 //                               RecvAudio for 2N channels on each notification, then
 //                             - a plain loop: one thread, epoll over N sockets, recvfrom until the socket
-//                               is empty, the same two ReadChannel calls per packet.
+//                               is empty, the same conversion per packet (ReadChannels, as RecvAudio).
 //                           The CPU time of each is the process's, less the sender thread's and this
 //                           thread's own (both measured by thread clocks). On loopback the kernel's
 //                           receive work partly runs in the sending thread and is left out with it, for
@@ -120,6 +122,21 @@ void ReadTwoChannels(benchmark::State& state) {
     Finish(state, p, left, right);
 }
 BENCHMARK(ReadTwoChannels);
+
+void ReadChannelsTwoChannels(benchmark::State& state) {
+    const RtpPacket p = SinePacket();
+    std::vector<float> left(kFrames);
+    std::vector<float> right(kFrames);
+    float* const out[2] = {left.data(), right.data()};
+    for (auto _ : state) {
+        p.ReadChannels(out, kFrames);
+        benchmark::DoNotOptimize(left.data());
+        benchmark::DoNotOptimize(right.data());
+        benchmark::ClobberMemory();
+    }
+    Finish(state, p, left, right);
+}
+BENCHMARK(ReadChannelsTwoChannels);
 
 void PlainTwoChannels(benchmark::State& state) {
     const RtpPacket p = SinePacket();
@@ -344,7 +361,7 @@ LibraryOutcome RunLibrary(std::size_t streams) {
     return out;
 }
 
-// epoll over the sockets, recvfrom until each is empty, two ReadChannel calls per packet.
+// epoll over the sockets, recvfrom until each is empty, one ReadChannels call per packet.
 class PlainLoop {
 public:
     explicit PlainLoop(std::size_t streams) : samples_(2 * kFrames) {
@@ -386,6 +403,7 @@ private:
         auto datagram = std::make_shared<Network::Packet>(size);
         datagram->Resize(size);
         std::vector<epoll_event> events(sockets_.size());
+        float* const out[2] = {samples_.data(), samples_.data() + kFrames};
         while (!stop_.load()) {
             const int n = epoll_wait(epoll_, events.data(), static_cast<int>(events.size()), 100);
             for (int i = 0; i < n; ++i) {
@@ -401,8 +419,7 @@ private:
                         continue;
                     }
                     const RtpPacket packet(datagram);
-                    packet.ReadChannel(samples_.data(), 0, 1, 0, kFrames);
-                    packet.ReadChannel(samples_.data() + kFrames, 1, 1, 0, kFrames);
+                    packet.ReadChannels(out, kFrames);
                     benchmark::DoNotOptimize(samples_.data());
                     packets_.fetch_add(1, std::memory_order_relaxed);
                 }

@@ -430,8 +430,11 @@ bool UdpSock::OnWriteEvent(ErrInfo& failure) {
             current_ = OutEntry{};
             hasCurrent_ = false;
             mgr.AddIoStat(kIoUdpSentAsyncBytes, io.bytes);
-            LogAt(kLogMessages, FormatLine(L"%ls: UDP socket %d (%08X): send %d bytes", ManagerName().c_str(),
-                                           HandleForLog(), GetId(), static_cast<int>(io.bytes)));
+            if (Logs(kLogMessages)) {
+                LogAt(kLogMessages,
+                      FormatLine(L"%ls: UDP socket %d (%08X): send %d bytes", ManagerName().c_str(),
+                                 HandleForLog(), GetId(), static_cast<int>(io.bytes)));
+            }
             sent = true;
             continue;
         }
@@ -471,6 +474,9 @@ bool UdpSock::ReadDatagrams() {
     INetManagerImpl& mgr = Manager();
     ErrInfo failure(ERR_PLACE("Network::UdpSock::HandleSocketEvents"));
     std::uint32_t count = 0;
+    // One counter read per datagram and one per visit: each read ends one interval and starts the next
+    // (receive, then the receiver's call, then the next receive).
+    std::uint64_t mark = GetTicks();
     for (;;) {
         IUdpReceiver* receiver = nullptr;
         std::shared_ptr<Packet> packet;
@@ -485,10 +491,11 @@ bool UdpSock::ReadDatagrams() {
                 mgr.OnWouldBlock(*this, kSockEvRead);  // the rest of a batch
                 break;
             }
-            const std::uint64_t t0 = GetTicks();
             const platform::SocketIo io =
                 platform::RecvFrom(GetHandle(), recvBuffer_.data(), recvBuffer_.size(), &from.Native());
-            mgr.AddTimeStat(kNetStatUdpRecv, t0, GetTicks());
+            const std::uint64_t received = GetTicks();
+            mgr.AddTimeStat(kNetStatUdpRecv, mark, received);
+            mark = received;
             if (!io.ok()) {
                 if (!io.result.WouldBlock()) {
                     failure.SetSysError(static_cast<std::uint32_t>(io.result.code),
@@ -501,10 +508,13 @@ bool UdpSock::ReadDatagrams() {
             ++count;
             mgr.AddIoStat(kIoUdpRecvBytes, io.bytes);
             mgr.AddIoStat(kIoUdpRecvDatagrams, 1);
-            LogAt(kLogSocketEvents,
-                  FormatLine(L"%ls: UDP socket %d (%08X): event = READ; incoming datagram %d bytes from %ls",
-                             ManagerName().c_str(), HandleForLog(), GetId(), static_cast<int>(io.bytes),
-                             from.ToString().c_str()));
+            if (Logs(kLogSocketEvents)) {
+                LogAt(kLogSocketEvents,
+                      FormatLine(
+                          L"%ls: UDP socket %d (%08X): event = READ; incoming datagram %d bytes from %ls",
+                          ManagerName().c_str(), HandleForLog(), GetId(), static_cast<int>(io.bytes),
+                          from.ToString().c_str()));
+            }
             receiver = io.bytes > 0 ? BeginCallback() : nullptr;
             if (receiver == nullptr) {
                 mgr.AddIoStat(kIoUdpRecvDrops, 1);  // empty, or nobody to take it
@@ -517,9 +527,10 @@ bool UdpSock::ReadDatagrams() {
             UdpSock& sock;
             ~End() { sock.EndCallback(); }
         } end{*this};
-        const std::uint64_t t1 = GetTicks();
         receiver->OnDatagramReceived(this, std::move(packet), from);
-        mgr.AddTimeStat(kNetStatUdpRecvCallback, t1, GetTicks());
+        const std::uint64_t called = GetTicks();
+        mgr.AddTimeStat(kNetStatUdpRecvCallback, mark, called);
+        mark = called;
     }
     if (!failure.IsOk()) {
         SetLastError(failure);
@@ -527,9 +538,15 @@ bool UdpSock::ReadDatagrams() {
     return count > 0;
 }
 
+bool UdpSock::Logs(std::uint32_t level) const {
+    return IsLogging() && log_ && (level == kLogAlways || log_->GetLoggingLevel() >= level);
+}
+
 bool UdpSock::HandleSocketEvents(std::uint32_t bits) {
-    LogAlways(FormatLine(L"%ls: %ls socket %d (%08X): handle events = %ls", ManagerName().c_str(), L"UDP",
-                         HandleForLog(), GetId(), platform::SocketEventNames(bits).c_str()));
+    if (Logs(kLogAlways)) {
+        LogAlways(FormatLine(L"%ls: %ls socket %d (%08X): handle events = %ls", ManagerName().c_str(), L"UDP",
+                             HandleForLog(), GetId(), platform::SocketEventNames(bits).c_str()));
+    }
     if (bits == 0) {
         return false;
     }
@@ -552,15 +569,19 @@ bool UdpSock::HandleSocketEvents(std::uint32_t bits) {
         if (!info_.sync_only) {
             if ((bits & kSockEvWrite) != 0) {
                 writable_ = true;
-                LogAt(kLogMessages, FormatLine(L"%ls: UDP socket %d (%08X): event = WRITE",
-                                               ManagerName().c_str(), HandleForLog(), GetId()));
+                if (Logs(kLogMessages)) {
+                    LogAt(kLogMessages, FormatLine(L"%ls: UDP socket %d (%08X): event = WRITE",
+                                                   ManagerName().c_str(), HandleForLog(), GetId()));
+                }
             }
             if (writable_) {
                 did = OnWriteEvent(failure);
             }
         } else if ((bits & kSockEvRead) == 0) {
-            LogAt(kLogSocketEvents, FormatLine(L"%ls: UDP socket %d (%08X): event = %08X",
-                                               ManagerName().c_str(), HandleForLog(), GetId(), bits));
+            if (Logs(kLogSocketEvents)) {
+                LogAt(kLogSocketEvents, FormatLine(L"%ls: UDP socket %d (%08X): event = %08X",
+                                                   ManagerName().c_str(), HandleForLog(), GetId(), bits));
+            }
             return false;
         }
     }

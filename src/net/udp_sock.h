@@ -88,6 +88,10 @@ private:
     bool PopEntry(OutEntry& out);
     bool OnWriteEvent(ErrInfo& failure);
     bool ReadDatagrams();
+    // Whether a line of `level` would be written (kLogAlways: whatever the level). Lines written per
+    // event or per datagram are built only then: the receive path must not format text nobody reads.
+    static constexpr std::uint32_t kLogAlways = 0xFFFFFFFFu;
+    [[nodiscard]] bool Logs(std::uint32_t level) const;
     // Under the socket lock: the receiver to call, counted as being called, or null when the socket has
     // none or is closing. Every non-null result is followed by EndCallback once the call has returned.
     IUdpReceiver* BeginCallback();

@@ -254,7 +254,6 @@ void RtpManager::OnRtpPacket(RtpRecvChan* channel, const std::shared_ptr<Packet>
     const RtpPacket rtp(packet);
     const std::uint16_t seq = rtp.SequenceNumber();
     const std::uint32_t ts = rtp.Timestamp();
-    const std::shared_ptr<const Channels> chans = Snapshot();
     bool notify = true;
     std::int64_t position = 0;
     {
@@ -318,7 +317,9 @@ void RtpManager::OnRtpPacket(RtpRecvChan* channel, const std::shared_ptr<Packet>
             seqNumPos_ = seqNum_ - latency_;
             highTs_ = ts;
             synced_ = true;
-            // Packets of the old timing would be read as blocks at positions of the new one.
+            // Packets of the old timing would be read as blocks at positions of the new one. The lists are
+            // looked up only here: a lock is rare, a packet is not.
+            const std::shared_ptr<const Channels> chans = Snapshot();
             for (const auto& chan : chans->recv) {
                 chan->Clear();
             }
@@ -496,13 +497,13 @@ void RtpAudioManager::RecvAudio(const std::vector<float*>& buffers, std::uint32_
             // A missing packet, or one of another format or size, gives this stream silence; the walk goes
             // on.
             chan.Count(good ? RtpRecvChan::kPlayed : present ? RtpRecvChan::kBad : RtpRecvChan::kSilent);
+            if (good) {
+                packet.ReadChannels(buffers.data() + k, frames);
+                k += n;
+                continue;
+            }
             for (std::uint32_t c = 0; c < n; ++c, ++k) {
-                if (buffers[k] == nullptr) {
-                    continue;
-                }
-                if (good) {
-                    packet.ReadChannel(buffers[k], c, 1, 0, frames);
-                } else {
+                if (buffers[k] != nullptr) {
                     std::fill(buffers[k], buffers[k] + frames, 0.0f);
                 }
             }

@@ -3,6 +3,12 @@
 #include <array>
 #include <cstring>
 
+// NORVANE_RTP_NO_SHUFFLE builds the portable loops alone (to measure or test them on x86-64).
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__)) && !defined(NORVANE_RTP_NO_SHUFFLE)
+#include <immintrin.h>
+#define NORVANE_RTP_SHUFFLE 1
+#endif
+
 namespace Network {
 
 namespace {
@@ -107,6 +113,96 @@ float Rtp16ToFloat(std::int16_t v) noexcept {
     return static_cast<float>(v) * k16Scale;
 }
 
+namespace {
+
+// A 24-bit sample whose bytes are the top three of `word`: the arithmetic shift extends the sign.
+float Top24ToFloat(std::uint32_t word) noexcept {
+    return Rtp24ToFloat(static_cast<std::int32_t>(word) >> 8);
+}
+
+std::uint32_t LoadBig32(const std::uint8_t* p) noexcept {
+    return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) | p[3];
+}
+
+float Sample24(const std::uint8_t* p) noexcept {
+    return Top24ToFloat((std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) |
+                        (std::uint32_t{p[2]} << 8));
+}
+
+float Sample16(const std::uint8_t* p) noexcept {
+    return Rtp16ToFloat(static_cast<std::int16_t>(p[0] | (p[1] << 8)));
+}
+
+// Two frames (12 bytes) at a time as three big-endian words: each sample is the top three bytes of a word
+// made of two neighbours; an odd last frame is read byte by byte.
+void Decode24StereoScalar(const std::uint8_t* s, float* left, float* right, std::uint32_t frames) noexcept {
+    for (; frames >= 2; frames -= 2, s += 12, left += 2, right += 2) {
+        const std::uint32_t w0 = LoadBig32(s);
+        const std::uint32_t w1 = LoadBig32(s + 4);
+        const std::uint32_t w2 = LoadBig32(s + 8);
+        left[0] = Top24ToFloat(w0);
+        right[0] = Top24ToFloat((w0 << 24) | (w1 >> 8));
+        left[1] = Top24ToFloat((w1 << 16) | (w2 >> 16));
+        right[1] = Top24ToFloat(w2 << 8);
+    }
+    if (frames != 0) {
+        left[0] = Sample24(s);
+        right[0] = Sample24(s + 3);
+    }
+}
+
+#if defined(NORVANE_RTP_SHUFFLE)
+// Four frames per step with byte shuffles: each 16-byte load holds two frames (and four bytes of the
+// next), the shuffle puts their four samples into the top of 32-bit words, the shift extends the sign,
+// and the float conversion and multiply are exact as in Rtp24ToFloat. The loads read 4 bytes past the 4
+// frames, so the step runs while a fifth frame follows; the scalar loop takes the rest.
+__attribute__((target("ssse3"))) std::uint32_t Decode24StereoShuffle(const std::uint8_t* s, float* left,
+                                                                     float* right,
+                                                                     std::uint32_t frames) noexcept {
+    const __m128i order = _mm_setr_epi8(-1, 2, 1, 0, -1, 5, 4, 3, -1, 8, 7, 6, -1, 11, 10, 9);
+    const __m128 scale = _mm_set1_ps(k24Scale);
+    std::uint32_t done = 0;
+    for (; frames - done >= 5; done += 4, s += 24) {
+        const __m128i a =
+            _mm_srai_epi32(_mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s)), order), 8);
+        const __m128i b = _mm_srai_epi32(
+            _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(s + 12)), order), 8);
+        const __m128 fa = _mm_mul_ps(_mm_cvtepi32_ps(a), scale);  // L0 R0 L1 R1
+        const __m128 fb = _mm_mul_ps(_mm_cvtepi32_ps(b), scale);  // L2 R2 L3 R3
+        _mm_storeu_ps(left + done, _mm_shuffle_ps(fa, fb, _MM_SHUFFLE(2, 0, 2, 0)));
+        _mm_storeu_ps(right + done, _mm_shuffle_ps(fa, fb, _MM_SHUFFLE(3, 1, 3, 1)));
+    }
+    return done;
+}
+
+bool HasShuffle() noexcept {
+    static const bool has = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("ssse3") != 0;
+    }();
+    return has;
+}
+#endif
+
+void Decode24Stereo(const std::uint8_t* s, float* left, float* right, std::uint32_t frames) noexcept {
+    std::uint32_t done = 0;
+#if defined(NORVANE_RTP_SHUFFLE)
+    if (HasShuffle()) {
+        done = Decode24StereoShuffle(s, left, right, frames);
+    }
+#endif
+    Decode24StereoScalar(s + std::size_t{done} * 6, left + done, right + done, frames - done);
+}
+
+void Decode16Stereo(const std::uint8_t* s, float* left, float* right, std::uint32_t frames) noexcept {
+    for (std::uint32_t i = 0; i < frames; ++i, s += 4) {
+        left[i] = Sample16(s);
+        right[i] = Sample16(s + 2);
+    }
+}
+
+}  // namespace
+
 RtpPacket RtpPacket::Create(std::uint8_t pt, std::uint32_t frames) {
     const std::size_t size = RtpPacketSize(pt, frames);
     if (size == 0) {
@@ -167,9 +263,6 @@ void RtpPacket::SetSequenceNumber(std::uint16_t seq) noexcept {
 }
 
 namespace {
-std::uint32_t Read32(const std::uint8_t* d) noexcept {
-    return (std::uint32_t{d[0]} << 24) | (std::uint32_t{d[1]} << 16) | (std::uint32_t{d[2]} << 8) | d[3];
-}
 void Write32(std::uint8_t* d, std::uint32_t v) noexcept {
     d[0] = static_cast<std::uint8_t>(v >> 24);
     d[1] = static_cast<std::uint8_t>(v >> 16);
@@ -179,7 +272,7 @@ void Write32(std::uint8_t* d, std::uint32_t v) noexcept {
 }  // namespace
 
 std::uint32_t RtpPacket::Timestamp() const noexcept {
-    return IsEmpty() ? 0 : Read32(datagram_->Data() + 4);
+    return IsEmpty() ? 0 : LoadBig32(datagram_->Data() + 4);
 }
 
 void RtpPacket::SetTimestamp(std::uint32_t ts) noexcept {
@@ -189,7 +282,7 @@ void RtpPacket::SetTimestamp(std::uint32_t ts) noexcept {
 }
 
 std::uint32_t RtpPacket::Ssrc() const noexcept {
-    return IsEmpty() ? 0 : Read32(datagram_->Data() + 8);
+    return IsEmpty() ? 0 : LoadBig32(datagram_->Data() + 8);
 }
 
 void RtpPacket::SetSsrc(std::uint32_t ssrc) noexcept {
@@ -252,19 +345,45 @@ std::uint32_t RtpPacket::ReadChannel(float* samples, std::uint32_t channel, std:
     const std::size_t frameBytes = std::size_t{l.channels} * l.bytes;
     const std::uint8_t* p =
         datagram_->Data() + kRtpHeaderSize + firstFrame * frameBytes + std::size_t{channel} * l.bytes;
+    const std::uint8_t* const end = p + count * frameBytes;
     if (l.bytes == 3) {
-        for (std::uint32_t i = 0; i < count; ++i, p += frameBytes) {
-            // Shift into the top of a 32-bit word and back: the sign extends arithmetically.
-            const auto word = static_cast<std::int32_t>(
-                (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8));
-            samples[i * stride] = Rtp24ToFloat(word >> 8);
+        for (; p != end; p += frameBytes, samples += stride) {
+            *samples = Sample24(p);
         }
     } else if (l.bytes == 2) {
-        for (std::uint32_t i = 0; i < count; ++i, p += frameBytes) {
-            samples[i * stride] = Rtp16ToFloat(static_cast<std::int16_t>(p[0] | (p[1] << 8)));
+        for (; p != end; p += frameBytes, samples += stride) {
+            *samples = Sample16(p);
         }
     } else {
         return 0;
+    }
+    return count;
+}
+
+std::uint32_t RtpPacket::ReadChannels(float* const* samples, std::uint32_t count) const noexcept {
+    const std::uint32_t frames = Frames();
+    const Layout l = LayoutOf(PayloadType());
+    if (samples == nullptr || frames == 0) {
+        return 0;
+    }
+    if (count == 0 || count > frames) {
+        count = frames;
+    }
+    const std::uint8_t* payload = datagram_->Data() + kRtpHeaderSize;
+    if (l.channels == 2 && samples[0] != nullptr && samples[1] != nullptr) {
+        if (l.bytes == 3) {
+            Decode24Stereo(payload, samples[0], samples[1], count);
+            return count;
+        }
+        if (l.bytes == 2) {
+            Decode16Stereo(payload, samples[0], samples[1], count);
+            return count;
+        }
+    }
+    for (std::uint32_t c = 0; c < l.channels; ++c) {
+        if (samples[c] != nullptr) {
+            ReadChannel(samples[c], c, 1, 0, count);
+        }
     }
     return count;
 }

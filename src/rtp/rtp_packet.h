@@ -90,6 +90,10 @@ public:
     // means to the end of the packet, and a larger count is cut to what remains. Returns the frames read.
     std::uint32_t ReadChannel(float* samples, std::uint32_t channel, std::size_t stride,
                               std::uint32_t firstFrame, std::uint32_t count) const noexcept;
+    // Fills samples[c][i] for i < count from every channel c of the packet in one pass from frame 0:
+    // `samples` holds Channels() pointers, a null one skips its channel; `count` 0 means the whole packet,
+    // a larger count is cut to it. The floats are ReadChannel's, bit for bit. Returns the frames read.
+    std::uint32_t ReadChannels(float* const* samples, std::uint32_t count) const noexcept;
     // Writes zero samples into one channel.
     void SilenceChannel(std::uint32_t channel, std::uint32_t firstFrame, std::uint32_t count) noexcept;
 
