@@ -172,8 +172,8 @@ public:
 // What happened to one audio stream (one device input, two channels) since Start. Each RTP packet is
 // counted once: taken into the jitter buffer (packets_received, of which duplicate_packets were a second
 // copy of one already there) or dropped (late, foreign, malformed). Each block delivered to on_audio is
-// counted once per stream: played, silent (its packet never came) or bad (its packet had another format or
-// size, delivered as silence).
+// counted once per stream: played, silent (its packet never came), bad (its packet had another format or
+// size, delivered as silence) or fill (the jitter buffer was still filling after a lock).
 struct StreamStatistics {
     uint64_t packets_received = 0;
     uint64_t duplicate_packets = 0;
@@ -184,6 +184,9 @@ struct StreamStatistics {
     uint64_t silent_blocks = 0;
     uint64_t bad_blocks = 0;
     uint64_t relocks = 0;  // the stream lost its timing and was locked again
+    // Blocks of silence while the jitter buffer filled after a lock (start_latency blocks at each lock):
+    // the buffering delay, not lost packets, so they are not counted in silent_blocks.
+    uint64_t fill_blocks = 0;
 };
 
 // One entry per device input while audio runs (the counts of the current Start); false, with the list

@@ -74,7 +74,9 @@ struct RtpStreamStats {
     std::uint64_t blocks_played = 0;      // blocks delivered with this stream's audio
     std::uint64_t silent_blocks = 0;      // blocks delivered as silence: the packet was missing
     std::uint64_t bad_blocks = 0;         // blocks delivered as silence: wrong format or frame count
-    std::uint64_t relocks = 0;            // lock lost and taken again on a packet of this stream
+    std::uint64_t relocks = 0;
+    std::uint64_t fill_blocks = 0;  // silence while the ring filled after a lock (start latency), not a loss
+                                    // // lock lost and taken again on a packet of this stream
 };
 
 class IRtpManager : public ISyncSource {

@@ -188,6 +188,7 @@ RtpStreamStats RtpRecvChan::Stats() const noexcept {
     s.silent_blocks = at(kSilent);
     s.bad_blocks = at(kBad);
     s.relocks = at(kRelock);
+    s.fill_blocks = at(kFill);
     return s;
 }
 

@@ -66,6 +66,7 @@ public:
         kSilent,
         kBad,
         kRelock,
+        kFill,
         kCounters
     };
 

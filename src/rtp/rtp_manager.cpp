@@ -315,6 +315,7 @@ void RtpManager::OnRtpPacket(RtpRecvChan* channel, const std::shared_ptr<Packet>
             extSeq = seq;
             seqNum_ = seq;
             seqNumPos_ = seqNum_ - latency_;
+            lockSeq_ = seqNum_;
             highTs_ = ts;
             synced_ = true;
             // Packets of the old timing would be read as blocks at positions of the new one. The lists are
@@ -347,6 +348,11 @@ void RtpManager::OnRtpPacket(RtpRecvChan* channel, const std::shared_ptr<Packet>
 }
 
 void RtpManager::RecvPackets(std::vector<std::shared_ptr<Packet>>& packets) {
+    bool filling = false;
+    RecvPackets(packets, filling);
+}
+
+void RtpManager::RecvPackets(std::vector<std::shared_ptr<Packet>>& packets, bool& filling) {
     const std::shared_ptr<const Channels> chans = Snapshot();
     packets.resize(chans->recv.size());
     {
@@ -355,6 +361,7 @@ void RtpManager::RecvPackets(std::vector<std::shared_ptr<Packet>>& packets) {
         for (std::size_t i = 0; i < chans->recv.size(); ++i) {
             packets[i] = chans->recv[i]->Take();
         }
+        filling = seqNumPos_ < lockSeq_;
         ++seqNumPos_;
     }
     // The last minute of a flood is reported even when the flood has stopped.
@@ -480,7 +487,8 @@ void RtpAudioManager::RecvAudio(const std::vector<float*>& buffers, std::uint32_
     const std::int64_t start = clock.NowMs();
     const std::shared_ptr<const RtpManager::Channels> chans = inner_->Snapshot();
     std::lock_guard<std::mutex> lock(recvMutex_);
-    inner_->RecvPackets(packets_);
+    bool filling = false;
+    inner_->RecvPackets(packets_, filling);
     std::size_t expected = 0;
     for (const auto& chan : chans->recv) {
         expected += chan->ExpectedChannels();
@@ -496,7 +504,10 @@ void RtpAudioManager::RecvAudio(const std::vector<float*>& buffers, std::uint32_
             const bool good = present && packet.Channels() == n && packet.Frames() == frames;
             // A missing packet, or one of another format or size, gives this stream silence; the walk goes
             // on.
-            chan.Count(good ? RtpRecvChan::kPlayed : present ? RtpRecvChan::kBad : RtpRecvChan::kSilent);
+            chan.Count(good      ? RtpRecvChan::kPlayed
+                       : present ? RtpRecvChan::kBad
+                       : filling ? RtpRecvChan::kFill
+                                 : RtpRecvChan::kSilent);
             if (good) {
                 packet.ReadChannels(buffers.data() + k, frames);
                 k += n;

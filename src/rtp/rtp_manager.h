@@ -70,6 +70,8 @@ public:
     ErrInfo SetSendChanAddr2(std::size_t index, const SockAddr& address) override;
     ErrInfo SetPayloadType(std::size_t index, std::uint8_t payloadType) override;
     void RecvPackets(std::vector<std::shared_ptr<Packet>>& packets) override;
+    // The same; `filling` tells whether the position read came before the current lock's first packet.
+    void RecvPackets(std::vector<std::shared_ptr<Packet>>& packets, bool& filling);
     void SendPackets(std::vector<RtpPacket>& packets) override;
     void SetSendFilter(IRtpSendFilter* filter) override;
     [[nodiscard]] SockAddr GetRecvChanAddr(std::size_t index) override;
@@ -118,6 +120,8 @@ private:
     NamedMutex recvLock_{L"RtpManager::RecvChansLock"};
     bool synced_ = false;
     std::int64_t seqNumPos_ = 0;
+    // The first packet of the current lock: reads before it find the ring still filling.
+    std::int64_t lockSeq_ = 0;
     std::int64_t seqNum_ = 0;
     std::int64_t highTs_ = 0;
     std::int64_t window_ = 9;

@@ -155,6 +155,7 @@ bool Kx410::GetStreamStats(std::vector<StreamStatistics>& stats) {
         out.malformed_dropped = s.malformed_dropped;
         out.blocks_played = s.blocks_played;
         out.silent_blocks = s.silent_blocks;
+        out.fill_blocks = s.fill_blocks;
         out.bad_blocks = s.bad_blocks;
         out.relocks = s.relocks;
         converted.push_back(out);

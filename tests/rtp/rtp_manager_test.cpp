@@ -199,6 +199,18 @@ TEST(RtpAudioTest, EachStreamGetsItsAudioOrSilenceAndIsCounted) {
     EXPECT_EQ(s.Stats(1).silent_blocks, 1u);
 }
 
+TEST(RtpAudioTest, ReadsBeforeTheFirstPacketOfALockAreFillNotLoss) {
+    Session s({RtpRecvChanInfo{}}, 3);
+    s.Feed(7, 0);
+    std::vector<float> left(kFrames), right(kFrames);
+    for (int i = 0; i < 5; ++i) {
+        s.audio->RecvAudio({left.data(), right.data()}, kFrames);
+    }
+    const RtpStreamStats st = s.Stats();
+    EXPECT_EQ(std::vector<std::uint64_t>({st.fill_blocks, st.blocks_played, st.silent_blocks}),
+              std::vector<std::uint64_t>({3, 1, 1}));
+}
+
 TEST(RtpChannelTest, ForeignAndMalformedDatagramsNeverReachTheRing) {
     RtpRecvChanInfo of100, any2;
     of100.payload_type = 100;

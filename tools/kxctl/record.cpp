@@ -67,6 +67,7 @@ std::vector<std::pair<const wchar_t*, std::uint64_t>> StreamFields(const StreamS
             {L"malformed_dropped", s.malformed_dropped},
             {L"blocks_played", s.blocks_played},
             {L"silent_blocks", s.silent_blocks},
+            {L"fill_blocks", s.fill_blocks},
             {L"bad_blocks", s.bad_blocks},
             {L"relocks", s.relocks}};
 }
