@@ -263,8 +263,14 @@ std::string LevelBar(double peak, double rms, std::size_t width) {
     };
     const std::size_t lit = cells(rms);
     const std::size_t to_peak = std::max(lit, cells(peak));
-    return "[" + std::string(lit, '#') + std::string(to_peak - lit, '-') + std::string(width - to_peak, ' ') +
-           "]";
+    std::string bar;
+    bar.reserve(width + 2);
+    bar += '[';
+    bar.append(lit, '#');
+    bar.append(to_peak - lit, '-');
+    bar.append(width - to_peak, ' ');
+    bar += ']';
+    return bar;
 }
 
 std::string ChannelName(std::size_t index) {
