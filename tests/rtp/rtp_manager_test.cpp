@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "common/log_test_support.h"
@@ -87,21 +88,28 @@ std::vector<int> Gap(int n, std::vector<int> then = {}) {
     return v;
 }
 
-TEST(RtpSyncTest, FirstPacketLocksLatencyBehindIt) {
-    LogCapture log;
-    Session s;
-    s.Feed(5, 500);
-    EXPECT_EQ(s.target.positions, (std::vector<std::int64_t>{-1, 500}));
-    EXPECT_EQ(log.Containing(L"S: RTP sync LOCK: SeqNumPos=-5, SeqNum=5, PosInBuf=10").size(), 1u);
-    EXPECT_EQ(s.Reads(11), Gap(10, {5}));
-}
-
-TEST(RtpSyncTest, SequenceNumbersExtendAcrossTheWrap) {
-    Session s;
-    s.Feed(65535, 0);
-    s.Feed(0, 48);
-    EXPECT_EQ(s.Reads(12), Gap(10, {65535, 0}));
-    EXPECT_EQ(s.Stats().relocks, 0u);
+// The first packet locks the reader `latency` blocks behind it; the numbers go on across the wrap; a
+// duplicate (from the second path) replaces its copy and notifies once.
+TEST(RtpSyncTest, FirstPacketLocksLatencyBehindItAcrossTheWrapAndDuplicatesCount) {
+    struct Row {
+        std::vector<std::pair<std::uint16_t, std::uint32_t>> feeds;
+        std::vector<std::int64_t> positions;
+        std::vector<int> reads;
+        std::uint64_t duplicates;
+    };
+    for (const Row& r : {Row{{{5, 500}}, {-1, 500}, Gap(10, {5}), 0},
+                         Row{{{65535, 0}, {0, 48}}, {-1, 0, 48}, Gap(10, {65535, 0}), 0},
+                         Row{{{5, 500}, {5, 500}}, {-1, 500}, Gap(10, {5, -1}), 1}}) {
+        Session s;
+        for (const auto& [seq, ts] : r.feeds) {
+            s.Feed(seq, ts);
+        }
+        EXPECT_EQ(s.target.positions, r.positions);
+        EXPECT_EQ(s.Reads(static_cast<int>(r.reads.size())), r.reads);
+        EXPECT_EQ(s.Stats().packets_received, r.feeds.size());
+        EXPECT_EQ(s.Stats().duplicate_packets, r.duplicates);
+        EXPECT_EQ(s.Stats().relocks, 0u);
+    }
 }
 
 TEST(RtpSyncTest, WindowEdgeRelocksAtOnceWithEmptyRingsAndLatePacketsAreDropped) {
@@ -133,17 +141,6 @@ TEST(RtpSyncTest, ReaderAheadOfEverythingReceivedRelocks) {
     s.Feed(6, 48);
     EXPECT_EQ(s.Stats().relocks, 1u);
     EXPECT_EQ(s.Reads(1), (std::vector<int>{6}));
-}
-
-TEST(RtpSyncTest, DuplicateFromTheSecondPathReplacesTheCopyAndNotifiesOnce) {
-    Session s;
-    s.Feed(5, 500);
-    s.Feed(5, 500);
-    EXPECT_EQ(s.target.positions, (std::vector<std::int64_t>{-1, 500}));
-    const RtpStreamStats st = s.Stats();
-    EXPECT_EQ(st.packets_received, 2u);
-    EXPECT_EQ(st.duplicate_packets, 1u);
-    EXPECT_EQ(s.Reads(12), Gap(10, {5, -1}));
 }
 
 TEST(RtpSyncTest, SyncLinesStayWithinTheirBudgetAndTheRestIsCounted) {
@@ -311,7 +308,7 @@ TEST(RtpStopTest, TargetMayStopItsSourceFromItsOwnNotification) {
     EXPECT_EQ(s.audio->GetRecvChanCount(), 0u);
 }
 
-TEST(RtpLoopbackTest, StreamFromTheSourceIsTakenOthersAreCountedAndBlocksGoOutNumbered) {
+TEST(RtpLoopbackTest, StreamFromTheSourceIsTakenAndBlocksGoOutNumbered) {
     auto service = NetManager::Create(ComponentInfo{L"rtp audio"}, true);
     UdpPeer peer;
     RtpRecvChanInfo rx;
@@ -338,14 +335,6 @@ TEST(RtpLoopbackTest, StreamFromTheSourceIsTakenOthersAreCountedAndBlocksGoOutNu
 
     ASSERT_TRUE(peer.SendBytes(Pkt(1, 0)->Bytes(), at.Native()));
     ASSERT_TRUE(WaitUntil([&] { return s.Stats().packets_received == 1; }));
-    auto other = service->CreateUdpSock();
-    UdpSockInfo from2;
-    from2.bind_addr = SockAddr(L"127.0.0.2", 0);
-    if (other->Open(from2).IsOk()) {
-        ASSERT_TRUE(other->Send(Pkt(2, 48), at).IsOk());
-        ASSERT_TRUE(WaitUntil([&] { return s.Stats().foreign_dropped == 1; }));
-        EXPECT_EQ(s.Stats().packets_received, 1u);
-    }
 
     std::vector<float> left(48, 0.5f);
     for (int block = 0; block < 3; ++block) {

@@ -22,8 +22,6 @@ TEST(RtpPacketTest, HeaderIsWrittenWithExactBytes) {
     EXPECT_EQ(Bytes(p), (std::vector<std::uint8_t>{0x80, 0xC8, 0xA1, 0xB2, 0xC3, 0xD4, 0xE5, 0xF6, 0x01, 0x02,
                                                    0x03, 0x04, 0, 0, 0, 0, 0, 0}));
     EXPECT_EQ(p.PayloadType(), 72);
-    EXPECT_EQ(p.Version(), 2);
-    EXPECT_EQ(Bytes(RtpPacket::Create(100, 1)).at(1), 0x64);
     EXPECT_TRUE(RtpPacket::Create(73, 1).IsEmpty());
 }
 
