@@ -266,10 +266,12 @@ int RecordAudio(Norvane::SDK::IKx410& device, double seconds, const std::filesys
         if (console.out_is_terminal && Clock::now() >= next_progress) {
             next_progress += kProgressInterval;
             const double done = static_cast<double>(result.frames) / static_cast<double>(result.target);
-            const auto lit = static_cast<std::size_t>(done * kBarWidth);
-            const std::string line = "[" + std::string(lit, '#') + std::string(kBarWidth - lit, ' ') + "] " +
-                                     Fixed(static_cast<double>(result.frames) / result.rate, 1) + " of " +
-                                     Fixed(seconds, 1) + " s";
+            const auto lit = std::min(kBarWidth, static_cast<std::size_t>(done * kBarWidth));
+            std::string line = "[";
+            line.append(lit, '#');
+            line.append(kBarWidth - lit, ' ');
+            line += "] " + Fixed(static_cast<double>(result.frames) / result.rate, 1) + " of " +
+                    Fixed(seconds, 1) + " s";
             progress_width = std::max(progress_width, line.size());
             console.out << '\r' << line << std::flush;
         }
