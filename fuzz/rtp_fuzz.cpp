@@ -47,7 +47,7 @@ std::uint64_t Counted(const RtpStreamStats& s) {
 }
 
 std::uint64_t Blocks(const RtpStreamStats& s) {
-    return s.blocks_played + s.silent_blocks + s.bad_blocks;
+    return s.blocks_played + s.silent_blocks + s.bad_blocks + s.fill_blocks;
 }
 
 void Read(RtpAudioManager& audio, std::size_t channels, std::uint32_t frames) {
