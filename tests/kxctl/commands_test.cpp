@@ -214,7 +214,8 @@ TEST_F(KxctlSim, RecordWritesEveryChannelOfEveryTunerInOrderAndSumsThemUp) {
         << o.out;
     for (const char* row :
          {"\ntuner 1 left   -6.0", "\ntuner 1 right  -6.0", "\ntuner 2 left ", "\ntuner 2 right ",
-          "\ntuner 1  ", "\ntuner 2  ", "\nBlocks dropped because the writer fell behind: 0.\n"}) {
+          "\ntuner 1  ", "\ntuner 2  ", "  SILENT  FILL  BAD  RELOCKS\n",
+          "\nBlocks dropped because the writer fell behind: 0.\n"}) {
         EXPECT_NE(o.out.find(row), std::string::npos) << row << "\n" << o.out;
     }
 }

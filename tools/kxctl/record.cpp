@@ -87,7 +87,7 @@ std::string SummaryText(const RecordResult& r) {
         rows.push_back(std::move(row));
     }
     text += FormatTable({"STREAM", "RECEIVED", "DUPLICATE", "LATE", "FOREIGN", "MALFORMED", "PLAYED",
-                         "SILENT", "BAD", "RELOCKS"},
+                         "SILENT", "FILL", "BAD", "RELOCKS"},
                         rows);
     text += "Blocks dropped because the writer fell behind: " + std::to_string(r.dropped) + ".\n";
     return text;
