@@ -198,12 +198,11 @@ bool RtpRecvChan::Accept(const Packet& datagram, const SockAddr& from) {
         drops_.Count(from, kDropForeign);
         return false;
     }
-    bool wellFormed = datagram.Size() >= kRtpHeaderSize && (datagram.Data()[0] >> 6) == 2;
-    if (wellFormed) {
-        const std::uint8_t pt = datagram.Data()[1] & 0x7Fu;
-        wellFormed = info_.payload_type != 0 ? pt == info_.payload_type
-                                             : RtpIsValidPayloadType(pt) && RtpChannels(pt) == 2;
-    }
+    const int header = RtpHeaderPayloadType(datagram.Data(), datagram.Size());
+    const auto pt = static_cast<std::uint8_t>(header);
+    const bool wellFormed =
+        header >= 0 && (info_.payload_type != 0 ? pt == info_.payload_type
+                                                : RtpIsValidPayloadType(pt) && RtpChannels(pt) == 2);
     if (!wellFormed) {
         Count(kMalformed);
         drops_.Count(from, kDropMalformed);

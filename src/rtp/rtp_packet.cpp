@@ -1,5 +1,6 @@
 #include "rtp/rtp_packet.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -66,6 +67,13 @@ std::uint32_t RtpChannels(std::uint8_t pt) noexcept {
 }
 std::uint32_t RtpBytesPerSample(std::uint8_t pt) noexcept {
     return LayoutOf(pt).bytes;
+}
+
+int RtpHeaderPayloadType(const std::uint8_t* data, std::size_t size) noexcept {
+    if (data == nullptr || size < kRtpHeaderSize || (data[0] >> 6) != 2) {
+        return -1;
+    }
+    return data[1] & 0x7F;
 }
 
 bool RtpIsLegacyPayloadType(std::uint8_t pt) noexcept {
@@ -303,28 +311,34 @@ std::uint32_t RtpPacket::Frames() const noexcept {
     return static_cast<std::uint32_t>((datagram_->Size() - kRtpHeaderSize) / frameBytes);
 }
 
-void RtpPacket::WriteChannel(const float* samples, std::uint32_t channel, std::size_t stride,
-                             std::uint32_t firstFrame, std::uint32_t count) noexcept {
+RtpPacket::ChannelCursor RtpPacket::Cursor(std::uint32_t channel, std::uint32_t firstFrame,
+                                           std::uint32_t count) const noexcept {
     const std::uint32_t frames = Frames();
     const Layout l = LayoutOf(PayloadType());
-    if (samples == nullptr || channel >= l.channels || firstFrame >= frames) {
+    if (channel >= l.channels || firstFrame >= frames) {
+        return {};
+    }
+    const std::size_t step = std::size_t{l.channels} * l.bytes;
+    return {datagram_->Data() + kRtpHeaderSize + firstFrame * step + std::size_t{channel} * l.bytes, step,
+            l.bytes, std::min(count, frames - firstFrame)};
+}
+
+void RtpPacket::WriteChannel(const float* samples, std::uint32_t channel, std::size_t stride,
+                             std::uint32_t firstFrame, std::uint32_t count) noexcept {
+    if (samples == nullptr) {
         return;
     }
-    if (count > frames - firstFrame) {
-        count = frames - firstFrame;
-    }
-    const std::size_t frameBytes = std::size_t{l.channels} * l.bytes;
-    std::uint8_t* p =
-        datagram_->Data() + kRtpHeaderSize + firstFrame * frameBytes + std::size_t{channel} * l.bytes;
-    if (l.bytes == 3) {
-        for (std::uint32_t i = 0; i < count; ++i, p += frameBytes) {
+    const ChannelCursor c = Cursor(channel, firstFrame, count);
+    std::uint8_t* p = c.at;
+    if (c.bytes == 3) {
+        for (std::uint32_t i = 0; i < c.count; ++i, p += c.step) {
             const auto v = static_cast<std::uint32_t>(RtpFloatTo24(samples[i * stride]));
             p[0] = static_cast<std::uint8_t>(v >> 16);
             p[1] = static_cast<std::uint8_t>(v >> 8);
             p[2] = static_cast<std::uint8_t>(v);
         }
-    } else if (l.bytes == 2) {
-        for (std::uint32_t i = 0; i < count; ++i, p += frameBytes) {
+    } else if (c.bytes == 2) {
+        for (std::uint32_t i = 0; i < c.count; ++i, p += c.step) {
             const auto v = static_cast<std::uint16_t>(RtpFloatTo16(samples[i * stride]));
             p[0] = static_cast<std::uint8_t>(v);
             p[1] = static_cast<std::uint8_t>(v >> 8);
@@ -334,30 +348,28 @@ void RtpPacket::WriteChannel(const float* samples, std::uint32_t channel, std::s
 
 std::uint32_t RtpPacket::ReadChannel(float* samples, std::uint32_t channel, std::size_t stride,
                                      std::uint32_t firstFrame, std::uint32_t count) const noexcept {
-    const std::uint32_t frames = Frames();
-    const Layout l = LayoutOf(PayloadType());
-    if (samples == nullptr || channel >= l.channels || firstFrame >= frames) {
+    if (samples == nullptr) {
         return 0;
     }
-    if (count == 0 || count > frames - firstFrame) {
-        count = frames - firstFrame;
+    // A count of 0 reads to the end of the packet.
+    const ChannelCursor c = Cursor(channel, firstFrame, count == 0 ? UINT32_MAX : count);
+    if (c.at == nullptr) {
+        return 0;
     }
-    const std::size_t frameBytes = std::size_t{l.channels} * l.bytes;
-    const std::uint8_t* p =
-        datagram_->Data() + kRtpHeaderSize + firstFrame * frameBytes + std::size_t{channel} * l.bytes;
-    const std::uint8_t* const end = p + count * frameBytes;
-    if (l.bytes == 3) {
-        for (; p != end; p += frameBytes, samples += stride) {
+    const std::uint8_t* p = c.at;
+    const std::uint8_t* const end = p + c.count * c.step;
+    if (c.bytes == 3) {
+        for (; p != end; p += c.step, samples += stride) {
             *samples = Sample24(p);
         }
-    } else if (l.bytes == 2) {
-        for (; p != end; p += frameBytes, samples += stride) {
+    } else if (c.bytes == 2) {
+        for (; p != end; p += c.step, samples += stride) {
             *samples = Sample16(p);
         }
     } else {
         return 0;
     }
-    return count;
+    return c.count;
 }
 
 std::uint32_t RtpPacket::ReadChannels(float* const* samples, std::uint32_t count) const noexcept {
@@ -390,19 +402,10 @@ std::uint32_t RtpPacket::ReadChannels(float* const* samples, std::uint32_t count
 
 void RtpPacket::SilenceChannel(std::uint32_t channel, std::uint32_t firstFrame,
                                std::uint32_t count) noexcept {
-    const std::uint32_t frames = Frames();
-    const Layout l = LayoutOf(PayloadType());
-    if (channel >= l.channels || firstFrame >= frames) {
-        return;
-    }
-    if (count > frames - firstFrame) {
-        count = frames - firstFrame;
-    }
-    const std::size_t frameBytes = std::size_t{l.channels} * l.bytes;
-    std::uint8_t* p =
-        datagram_->Data() + kRtpHeaderSize + firstFrame * frameBytes + std::size_t{channel} * l.bytes;
-    for (std::uint32_t i = 0; i < count; ++i, p += frameBytes) {
-        std::memset(p, 0, l.bytes);
+    const ChannelCursor c = Cursor(channel, firstFrame, count);
+    std::uint8_t* p = c.at;
+    for (std::uint32_t i = 0; i < c.count; ++i, p += c.step) {
+        std::memset(p, 0, c.bytes);
     }
 }
 

@@ -34,6 +34,9 @@ inline constexpr std::uint32_t kRtpMaxChannels = 128;
 [[nodiscard]] std::uint32_t RtpBytesPerSample(std::uint8_t pt) noexcept;
 // Legacy types are written with the marker bit set.
 [[nodiscard]] bool RtpIsLegacyPayloadType(std::uint8_t pt) noexcept;
+// The payload type of a datagram that begins with a whole RTP header of version 2; -1 for anything else.
+// What a receiver checks before it takes a datagram for a packet.
+[[nodiscard]] int RtpHeaderPayloadType(const std::uint8_t* data, std::size_t size) noexcept;
 // frames x channels x bytes per sample + 12; 0 for an unknown type.
 [[nodiscard]] std::size_t RtpPacketSize(std::uint8_t pt, std::uint32_t frames) noexcept;
 
@@ -98,6 +101,18 @@ public:
     void SilenceChannel(std::uint32_t channel, std::uint32_t firstFrame, std::uint32_t count) noexcept;
 
 private:
+    // Where channel `channel` begins at frame `firstFrame`, the bytes from one frame to the next, the
+    // sample size, and how many of `count` frames the packet holds from there; no frames when the channel
+    // or the frame is not in the packet.
+    struct ChannelCursor {
+        std::uint8_t* at = nullptr;
+        std::size_t step = 0;
+        std::uint32_t bytes = 0;
+        std::uint32_t count = 0;
+    };
+    [[nodiscard]] ChannelCursor Cursor(std::uint32_t channel, std::uint32_t firstFrame,
+                                       std::uint32_t count) const noexcept;
+
     std::shared_ptr<Packet> datagram_;
 };
 

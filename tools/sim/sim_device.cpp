@@ -454,8 +454,8 @@ void SimDevice::FromRtp(std::size_t output, const std::uint8_t* data, std::size_
     if (output >= output_packets_.size()) {
         return;
     }
-    if (size < Network::kRtpHeaderSize || (data[0] >> 6) != 2 ||
-        !Network::RtpIsValidPayloadType(data[1] & 0x7F)) {
+    const int pt = Network::RtpHeaderPayloadType(data, size);
+    if (pt < 0 || !Network::RtpIsValidPayloadType(static_cast<std::uint8_t>(pt))) {
         ++counters_.rtp_bad_in;
         return;
     }
