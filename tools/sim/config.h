@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "sim/faults.h"
@@ -24,8 +25,19 @@ namespace Sim {
 // The model text every simulated device reports unless a fault says otherwise.
 inline constexpr const char* kModelText = "KX410";
 
+// The models a simulated device can be. Each reports its own "unit_type" in "dev_info": "KX410",
+// "KX260", "KX9". A KX260 is an audio interface (its "inputs" are audio inputs with a select, an analog
+// gain and a sample frequency, plus a bypass relay when its control_protocol is 2 or more); a KX9 keeps a
+// clock and asks the host for the time every `time_request_ms`.
+enum class Model : std::uint8_t { kKx410, kKx260, kKx9 };
+
+// "kx410", "kx260", "kx9" (flag values and the settings file's "model"), case-insensitive on reading.
+[[nodiscard]] const char* ModelName(Model model) noexcept;
+[[nodiscard]] bool ParseModel(std::string_view text, Model& out) noexcept;
+
 // Every member has an initializer, so code may name only the fields it sets ({.tuners = 3}).
 struct DeviceConfig {
+    Model model = Model::kKx410;
     std::string unit_id{};              // "unit_id" of "dev_info"; empty: "SIM410-" and the number
     std::uint16_t port = 0;             // control port; 0: a free port
     std::uint32_t tuners = 2;           // tuners, reported as the device's "inputs"
@@ -40,6 +52,7 @@ struct DeviceConfig {
     std::uint32_t audio_protocol = 2;
     std::uint32_t control_protocol = 1;
     std::vector<std::int32_t> freqs{};  // first tuning of each tuner (kHz); missing: the band in order
+    std::uint32_t time_request_ms = 5000;  // KX9: interval of its "get_time" requests
     Faults faults{};
 };
 

@@ -81,6 +81,27 @@ struct TunerState {
     TunerRds rds;
 };
 
+// What a KX260 holds, in the values of the wire ("state": select 2 analog / 1 digital, gain 2 +4dBu /
+// 1 -10dBu).
+struct Kx260Status {
+    std::uint32_t device_freq = 48000;
+    std::uint32_t input_select = 2;
+    std::uint32_t analog_gain = 2;
+    std::uint32_t input_freq = 48000;
+    bool has_bypass = false;  // control_protocol >= 2
+    bool bypass_on = false;
+    std::uint64_t set_state_count = 0;   // "set_state" messages taken
+    std::uint64_t set_bypass_count = 0;  // "set_bypass" messages taken
+};
+
+// What a KX9 asked for and got.
+struct Kx9Status {
+    std::uint64_t time_requests = 0;  // "get_time" messages sent (first sends, not repeats)
+    std::uint64_t times_received = 0; // well-formed "cur_time" messages taken
+    std::string last_td;              // "td" of the last one taken
+    std::string last_utc;             // "utc" of the last one taken
+};
+
 class SimDevice {
 public:
     // `index` is the device's place in the simulator; `start` the simulator's start (radiotext clock).

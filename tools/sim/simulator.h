@@ -75,6 +75,9 @@ public:
     void SetFaultsAll(const Faults& faults);
 
     [[nodiscard]] std::vector<TunerState> Tuners(std::size_t index) const;
+    // The state of a KX260 / KX9 device (defaults for a device of another model).
+    [[nodiscard]] Kx260Status Kx260(std::size_t index) const;
+    [[nodiscard]] Kx9Status Kx9(std::size_t index) const;
     [[nodiscard]] std::vector<Network::SockAddr> InputRoutes(std::size_t index) const;
     // Where each output listens for the host's stream (rtp_port + 2*i; 127.0.0.1 when bound to any).
     [[nodiscard]] std::vector<Network::SockAddr> OutputAddresses(std::size_t index) const;
