@@ -103,8 +103,32 @@ struct TunerRdsDataValues {
     friend bool operator==(const TunerRdsDataValues&, const TunerRdsDataValues&) = default;
 };
 
-class IDeviceKx260;
-class IDeviceKx9;
+// The clock device's own interface: it has no operations; the device asks for the time ("get_time") and
+// the library answers by itself.
+class IDeviceKx9 {
+public:
+    virtual ~IDeviceKx9() = default;
+};
+
+// The audio interface's own operations. Values are the library's: select 0 analog, 1 digital (AES);
+// gain 0 +4dBu, 1 -10dBu; bypass 0 none (or not yet known), 1 present but not yet reported, 2 off, 3 on.
+// Each "set" returns false when its message is not acknowledged, otherwise whether the read-back that
+// follows it got a new answer.
+class IDeviceKx260 {
+public:
+    virtual ~IDeviceKx260() = default;
+    // Sets the device's sample frequency (Hz) and reads the state back.
+    virtual bool SetDeviceFreq(unsigned int freq) = 0;
+    // With `request`, asks the device first and waits for a new answer.
+    virtual bool GetInputState(unsigned int* select, unsigned int* gain, unsigned int* input_freq,
+                               bool request) = 0;
+    // Selects the input and the analog gain (a value outside the table is sent as undefined, which the
+    // device leaves as it is) and reads the state back.
+    virtual bool SetInput(unsigned int select, unsigned int gain) = 0;
+    virtual bool GetBypass(unsigned int* bypass, bool request) = 0;
+    // Switches the bypass relay and reads it back; false at once for a device without one.
+    virtual bool SetBypass(bool on) = 0;
+};
 
 // The FM tuner's own operations. The arrays hold one element per tuner (the device's inputs).
 class IDeviceKx410 {

@@ -282,6 +282,23 @@ ErrInfo DeviceBase::RequestInputs(bool wait) {
     return SendMessageToDevice(std::make_shared<Network::JsonMsgGetInputs>(), wait);
 }
 
+ErrInfo DeviceBase::SendAndAwait(std::shared_ptr<JsonMsg> request, const std::uint32_t& lastId, bool wait,
+                                 const char* method, const wchar_t* what) {
+    std::uint32_t before = 0;
+    {
+        std::lock_guard<std::mutex> lock(dataMutex_);
+        before = lastId;
+    }
+    if (ErrInfo err = SendMessageToDevice(std::move(request), true); !err.IsOk()) {
+        return err;
+    }
+    ErrInfo result(method, __FILE__, __LINE__);
+    if (wait && !WaitForCondition([&] { return lastId != before; })) {
+        result.SetError(std::wstring(L"Device response timeout expired for expected \"") + what + L"\"");
+    }
+    return result;
+}
+
 // ---------------------------------------------------------------------------------------------------
 // Audio
 
@@ -706,25 +723,36 @@ void DeviceBase::OnInputs(const Network::JsonMsgInputs& msg, const SockAddr& /*f
     inputRouting_ = msg.inputs;
 }
 
+std::shared_ptr<JsonMsg> DeviceBase::NewCurTime(bool onlyIfNone) {
+    std::lock_guard<std::mutex> lock(timeMutex_);
+    if (onlyIfNone && !pendingCurTime_.expired()) {
+        return nullptr;
+    }
+    auto answer = std::make_shared<Network::JsonMsgCurTime>();
+    pendingCurTime_ = answer;
+    return answer;
+}
+
+ErrInfo DeviceBase::SendCurTime() {
+    return SendMessageToDevice(NewCurTime(false), true);
+}
+
 void DeviceBase::OnGetTime(const Network::JsonMsgGetTime& /*msg*/, const SockAddr& from) {
-    std::shared_ptr<JsonMsg> answer;
-    {
-        // One answer on its way at most: each would take its place in the session's queue, ahead of
-        // the application's requests. A request while one is on its way costs nothing but the count.
-        std::lock_guard<std::mutex> lock(timeMutex_);
-        if (!pendingCurTime_.expired()) {
-            droppedTimeRequests_.fetch_add(1);
-            return;
-        }
-        answer = std::make_shared<Network::JsonMsgCurTime>();
-        pendingCurTime_ = answer;
+    // One answer on its way at most: each would take its place in the session's queue, ahead of the
+    // application's requests. A request while one is on its way costs nothing but the count.
+    std::shared_ptr<JsonMsg> answer = NewCurTime(true);
+    if (!answer) {
+        droppedTimeRequests_.fetch_add(1);
+        return;
     }
     ErrInfo err = SendMessageToDevice(std::move(answer), false);
     if (!err.IsOk()) {
         Log(kLogErrors, FormatLine(L"\"cur_time\" for %ls not sent: %ls", from.ToString().c_str(),
                                    err.ToShortString().c_str()));
         err.MarkHandled();
+        return;
     }
+    answeredTimeRequests_.fetch_add(1);
 }
 
 }  // namespace Norvane

@@ -116,6 +116,11 @@ public:
     virtual ErrInfo RequestDevInfo(bool wait);
     ErrInfo RequestState(bool wait);
     ErrInfo RequestInputs(bool wait);
+    // Sends `request`, always waits for its acknowledgement, and with `wait` also until `lastId` (an
+    // answer's last accepted msg_id, written under the data lock) changes; the time-out error then reads
+    // "Device response timeout expired for expected \"<what>\"". `method` names the caller in the error.
+    ErrInfo SendAndAwait(std::shared_ptr<Network::JsonMsg> request, const std::uint32_t& lastId, bool wait,
+                         const char* method, const wchar_t* what);
 
     // The input routing of the last "inputs" answer.
     [[nodiscard]] std::vector<Network::SockAddr> GetInputRouting();
@@ -126,6 +131,10 @@ public:
     // The device's "get_time" requests not answered because the previous "cur_time" was still on its way.
     [[nodiscard]] std::uint64_t GetDroppedTimeRequests() const noexcept {
         return droppedTimeRequests_.load();
+    }
+    // The device's "get_time" requests answered with a "cur_time".
+    [[nodiscard]] std::uint64_t GetAnsweredTimeRequests() const noexcept {
+        return answeredTimeRequests_.load();
     }
 
 protected:
@@ -143,6 +152,10 @@ protected:
     // Answers with "cur_time" without waiting: the acknowledgement is delivered by this very thread. While
     // an earlier answer is still on its way the request is only counted (GetDroppedTimeRequests).
     virtual void OnGetTime(const Network::JsonMsgGetTime& msg, const Network::SockAddr& from);
+    // Sends a "cur_time" holding the current local and UTC time on the application's behalf and waits for
+    // its acknowledgement. It counts as the "cur_time" on its way: the device's requests meanwhile are
+    // only counted. Never from the worker thread, which delivers the acknowledgement.
+    ErrInfo SendCurTime();
 
     // Close, then release the session whatever the state. For the destructors of model classes.
     void Shutdown();
@@ -173,6 +186,8 @@ private:
     bool SeenBefore(std::uint32_t msgId, std::int64_t nowMs);
     // One line with the drop counters, when any is not 0.
     void LogDropTotals();
+    // A new "cur_time", taken as the one on its way; null when `onlyIfNone` and one is on its way already.
+    std::shared_ptr<Network::JsonMsg> NewCurTime(bool onlyIfNone);
 
     const std::wstring name_;
     std::shared_ptr<IDebugLog> log_;
@@ -216,6 +231,7 @@ private:
     std::atomic<std::uint64_t> droppedDuplicates_{0};
     std::atomic<std::uint64_t> droppedForeign_{0};
     std::atomic<std::uint64_t> droppedTimeRequests_{0};
+    std::atomic<std::uint64_t> answeredTimeRequests_{0};
 
     // Audio. Written by Start and StopAudio only while no block can run (before the manager's Init,
     // after its Stop); the block reads them without a lock.

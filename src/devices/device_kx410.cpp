@@ -23,23 +23,6 @@ std::size_t DeviceKx410::GetTunerCount() {
 // ---------------------------------------------------------------------------------------------------
 // Requests
 
-ErrInfo DeviceKx410::SendAndAwait(std::shared_ptr<JsonMsg> request, const std::uint32_t& lastId, bool wait,
-                                  const char* method, const wchar_t* what) {
-    std::uint32_t before = 0;
-    {
-        std::lock_guard<std::mutex> lock(dataMutex_);
-        before = lastId;
-    }
-    if (ErrInfo err = SendMessageToDevice(std::move(request), true); !err.IsOk()) {
-        return err;
-    }
-    ErrInfo result(method, __FILE__, __LINE__);
-    if (wait && !WaitForCondition([&] { return lastId != before; })) {
-        result.SetError(std::wstring(L"Device response timeout expired for expected \"") + what + L"\"");
-    }
-    return result;
-}
-
 ErrInfo DeviceKx410::SendMsgGetFmFreq(bool wait) {
     return SendAndAwait(std::make_shared<Network::JsonMsgGetFmFreq>(), lastFreqId_, wait,
                         "Norvane::DeviceKx410::SendMsgGetFmFreq", L"fm_freq");

@@ -51,9 +51,6 @@ private:
     void OnFmFreq(const Network::JsonMsgFmFreq& msg);
     void OnFmQuality(const Network::JsonMsgFmQuality& msg);
     void OnRdsData(const Network::JsonMsgRdsData& msg);
-    // Sends `request` and waits for `lastId` to change; `what` names the answer in the time-out text.
-    ErrInfo SendAndAwait(std::shared_ptr<Network::JsonMsg> request, const std::uint32_t& lastId, bool wait,
-                         const char* method, const wchar_t* what);
     void ClearLists();
 
     // Under dataMutex_.
