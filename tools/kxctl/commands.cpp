@@ -1,4 +1,5 @@
-// The commands of kxctl against the SDK's public interface.
+// The commands of kxctl against the SDK's public interface; `info` of the models that interface does not
+// carry (KX260, KX9) goes through the library's device classes.
 
 #include <algorithm>
 #include <chrono>
@@ -12,10 +13,14 @@
 
 #include "common/environment.h"
 #include "common/safe_text.h"
+#include "devices/device_base.h"
+#include "devices/device_probe.h"
 #include "kxctl/audio.h"
 #include "kxctl/kxctl_lib.h"
+#include "net/inet.h"
 #include "platform/socket.h"
 #include "platform/utf8.h"
+#include "sdk/kx410.h"
 
 namespace Kxctl {
 
@@ -39,6 +44,61 @@ void Print(Console& console, const std::string& text) {
 
 void PrintJson(Console& console, const JSON::Value& value) {
     Print(console, JsonText(value) + "\n");
+}
+
+std::string CannotConnect(const Endpoint& device, const Endpoint& local) {
+    return "cannot connect to " + device.ToString() + " from " + local.ToString() +
+           ": the device did not answer, or the handshake failed";
+}
+
+Norvane::DeviceInitInfo InitInfo(const Endpoint& device, const Endpoint& local) {
+    Norvane::DeviceInitInfo init;
+    init.device_addr = Utf8ToWide(device.host);
+    init.device_port = device.port;
+    init.host_addr = Utf8ToWide(local.host);
+    init.host_port = local.port;
+    return init;
+}
+
+// `info` of a model the SDK's public interface does not carry (KX260, KX9): the library's device class.
+int RunModelInfo(const Settings& settings, Console& console, Norvane::SDK::DeviceType model) {
+    Endpoint local;
+    std::string reason;
+    if (!ChooseLocalEndpoint(settings.device, settings.local, local, reason)) {
+        return Fail(console, reason);
+    }
+    // Declared first, destroyed last: the device's session runs on it.
+    std::shared_ptr<Network::INetManager> control =
+        Network::INetManager::Create(ComponentInfo{L"kxctl control"}, true, 0);
+    std::unique_ptr<Norvane::IDevice> device =
+        control ? Norvane::CreateDevice(model, control.get(), nullptr) : nullptr;
+    if (!device) {
+        return Fail(console, "cannot create the device object");
+    }
+    if (ErrInfo err = device->Init(InitInfo(settings.device, local)); !err.IsOk()) {
+        return Fail(console, CannotConnect(settings.device, local));
+    }
+    DeviceReport report;
+    report.model = model;
+    report.info = Norvane::SDK::ToDeviceInfo(device->GetDeviceInfo());
+    report.state = static_cast<Norvane::SDK::DeviceState>(device->GetState());
+    report.frames_per_block = device->GetFramesPerBlock();
+    if (Norvane::IDeviceKx260* kx260 = device->GetKx260()) {
+        AudioInterfaceReading a;
+        // Fresh: the handshake read the input state and, for a device with a bypass, its relay.
+        kx260->GetInputState(&a.select, &a.gain, &a.input_freq, false);
+        kx260->GetBypass(&a.bypass, false);
+        report.audio_interface = a;
+    }
+    if (const auto* base = dynamic_cast<const Norvane::DeviceBase*>(device.get()); base && device->GetKx9()) {
+        report.clock = ClockReading{base->GetAnsweredTimeRequests(), base->GetDroppedTimeRequests()};
+    }
+    if (settings.json) {
+        PrintJson(console, DeviceReportJson(report));
+    } else {
+        Print(console, DeviceReportText(report, settings.device, local));
+    }
+    return kExitOk;
 }
 
 int ConnectOrFail(const Settings& settings, Console& console, Session& session) {
@@ -171,8 +231,7 @@ bool Connect(const Endpoint& device, const std::optional<Endpoint>& local, Sessi
     init.host_addr = session.local.host;
     init.host_port = session.local.port;
     if (!session.device->Init(init)) {
-        reason = "cannot connect to " + device.ToString() + " from " + session.local.ToString() +
-                 ": the device did not answer, or the handshake failed";
+        reason = CannotConnect(device, session.local);
         return false;
     }
     const unsigned int tuners = session.device->GetInputs();
@@ -247,7 +306,33 @@ int RunDiscover(const Settings& settings, Console& console) {
     return kExitOk;
 }
 
+bool ReadModel(const Endpoint& device, const std::optional<Endpoint>& local, Norvane::SDK::DeviceType& model,
+               std::string& reason) {
+    Endpoint from;
+    if (!ChooseLocalEndpoint(device, local, from, reason)) {
+        return false;
+    }
+    std::shared_ptr<Network::INetManager> control =
+        Network::INetManager::Create(ComponentInfo{L"kxctl probe"}, true, 0);
+    if (!control) {
+        reason = "cannot create the socket service";
+        return false;
+    }
+    if (ErrInfo err = Norvane::ReadDeviceType(control.get(), InitInfo(device, from), model); !err.IsOk()) {
+        reason = CannotConnect(device, from);
+        return false;
+    }
+    return true;
+}
+
 int RunInfo(const Settings& settings, Console& console) {
+    Norvane::SDK::DeviceType model = Norvane::SDK::KX410;
+    if (std::string reason; !ReadModel(settings.device, settings.local, model, reason)) {
+        return Fail(console, reason);
+    }
+    if (model != Norvane::SDK::KX410) {
+        return RunModelInfo(settings, console, model);
+    }
     Session session;
     if (int code = ConnectOrFail(settings, console, session); code != kExitOk) {
         return code;

@@ -1,5 +1,5 @@
 // kxctl: find Kx410 FM tuners, show what they are, tune them, watch their reception and record their
-// audio, from a shell.
+// audio, from a shell; show what the other models (KX260 audio interfaces, KX9 clock devices) report.
 //
 // Everything but main() lives here so that the tests drive the same code in-process: the command line
 // becomes Settings, each command runs against an output and an error stream and returns the process
@@ -115,12 +115,30 @@ struct TunerReading {
 [[nodiscard]] std::string DevicesTable(const std::vector<Norvane::SDK::DeviceInfoEx>& devices);
 [[nodiscard]] std::string TunersTable(const std::vector<TunerReading>& tuners);
 
-// The connected device as `info` shows it.
+// What an audio interface (KX260) reports, in the library's values: select 0 analog, 1 digital (AES);
+// gain 0 +4 dBu, 1 -10 dBu; bypass 0 none, 1 not reported yet, 2 off, 3 on.
+struct AudioInterfaceReading {
+    std::uint32_t select = 0;
+    std::uint32_t gain = 0;
+    std::uint32_t input_freq = 0;  // Hz
+    std::uint32_t bypass = 0;
+};
+
+// What the host did for a clock device (KX9) while `info` was connected.
+struct ClockReading {
+    std::uint64_t time_requests_answered = 0;
+    std::uint64_t time_requests_dropped = 0;  // while an answer was still on its way
+};
+
+// The connected device as `info` shows it. A KX410 has tuners; the other models carry their reading.
 struct DeviceReport {
     Norvane::SDK::DeviceInfo info;
     Norvane::SDK::DeviceState state = Norvane::SDK::Disconnected;
     std::uint32_t frames_per_block = 0;
     std::vector<TunerReading> tuners;
+    Norvane::SDK::DeviceType model = Norvane::SDK::KX410;
+    std::optional<AudioInterfaceReading> audio_interface;
+    std::optional<ClockReading> clock;
 };
 [[nodiscard]] std::string DeviceReportText(const DeviceReport& report, const Endpoint& device,
                                            const Endpoint& local);
@@ -129,7 +147,9 @@ struct DeviceReport {
 
 // {"devices":[...]}: every field of DeviceInfoEx under its own name.
 [[nodiscard]] JSON::Value DevicesJson(const std::vector<Norvane::SDK::DeviceInfoEx>& devices);
-// The fields of DeviceInfo plus "state" (its text), "frames_per_block" and "tuners".
+// The fields of DeviceInfo plus "state" (its text), "frames_per_block" and "tuners"; for the other models
+// "model" (its type text) instead of "tuners", and "input" (select, gain, freq) and "bypass" of a KX260,
+// "time_requests_answered" and "time_requests_dropped" of a KX9.
 [[nodiscard]] JSON::Value DeviceReportJson(const DeviceReport& report);
 // {"tuners":[...]}: per tuner "freq", plus the five quality fields and the three RDS texts when read.
 [[nodiscard]] JSON::Value TunersJson(const std::vector<TunerReading>& tuners);
@@ -166,6 +186,11 @@ struct Session {
     Endpoint remote;
     Endpoint local;
 };
+
+// The model of the device at `device`, asked before connecting (Norvane::ReadDeviceType); false with the
+// reason when it does not answer or names no known model.
+bool ReadModel(const Endpoint& device, const std::optional<Endpoint>& local, Norvane::SDK::DeviceType& model,
+               std::string& reason);
 
 // Picks the local end (ChooseLocalEndpoint) and connects; false with the reason when that fails.
 bool Connect(const Endpoint& device, const std::optional<Endpoint>& local, Session& session,

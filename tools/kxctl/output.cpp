@@ -45,6 +45,15 @@ void PutInfoFields(JSON::Value& object, const DeviceInfo& info) {
     object[L"device_freq"].SetInt(info.device_freq);
 }
 
+// The words of the audio interface's values (AudioInterfaceReading), by number.
+template <std::size_t N>
+std::string Word(const char* const (&words)[N], std::uint32_t value) {
+    return value < N ? words[value] : "unknown (" + Number(value) + ")";
+}
+constexpr const char* kSelectWords[] = {"analog", "digital (AES)"};
+constexpr const char* kGainWords[] = {"+4 dBu", "-10 dBu"};
+constexpr const char* kBypassWords[] = {"none", "not reported", "off", "on"};
+
 void PutTuners(JSON::Value& array, const std::vector<TunerReading>& tuners) {
     array.ClearArray();
     for (std::size_t i = 0; i < tuners.size(); ++i) {
@@ -213,18 +222,32 @@ std::string TunersTable(const std::vector<TunerReading>& tuners) {
 
 std::string DeviceReportText(const DeviceReport& report, const Endpoint& device, const Endpoint& local) {
     const DeviceInfo& info = report.info;
-    std::string text = KeyValues({
+    std::vector<std::pair<std::string, std::string>> lines = {
         {"Device", Printable(info.unit_id)},
         {"Address", device.ToString() + " (local end " + local.ToString() + ")"},
         {"State", WideToUtf8(Norvane::DeviceStateToText(report.state))},
-        {"Tuners", Number(info.inputs)},
+        {report.model == Norvane::SDK::KX410 ? "Tuners" : "Inputs", Number(info.inputs)},
         {"Sample rate", info.device_freq != 0 ? Number(info.device_freq) + " Hz" : "not reported"},
         {"Frames per block", Number(report.frames_per_block)},
         {"Versions", "hardware " + Number(info.hardware) + ", firmware " + Number(info.firmware) +
                          ", software " + Number(info.software)},
         {"Protocols", "audio " + Number(info.audio_protocol) + ", control " + Number(info.control_protocol)},
         {"RTP port", Number(info.rtp_port)},
-    });
+    };
+    if (const auto& a = report.audio_interface) {
+        lines.insert(lines.end(),
+                     {{"Model", "KX260 audio interface"},
+                      {"Input", Word(kSelectWords, a->select) + ", " + Word(kGainWords, a->gain) + ", " +
+                                    Number(a->input_freq) + " Hz"},
+                      {"Bypass", Word(kBypassWords, a->bypass)}});
+    }
+    if (const auto& c = report.clock) {
+        lines.insert(lines.end(), {{"Model", "KX9 clock device, set by the host when it asks for the time"},
+                                   {"Time requests", Number(c->time_requests_answered) + " answered, " +
+                                                         Number(c->time_requests_dropped) +
+                                                         " dropped while an answer was on its way"}});
+    }
+    std::string text = KeyValues(lines);
     if (!report.tuners.empty()) {
         text += '\n';
         text += TunersTable(report.tuners);
@@ -250,7 +273,22 @@ JSON::Value DeviceReportJson(const DeviceReport& report) {
     PutInfoFields(root, report.info);
     root[L"state"].SetString(Norvane::DeviceStateToText(report.state));
     root[L"frames_per_block"].SetInt(report.frames_per_block);
-    PutTuners(root[L"tuners"], report.tuners);
+    if (report.model == Norvane::SDK::KX410) {
+        PutTuners(root[L"tuners"], report.tuners);
+        return root;
+    }
+    root[L"model"].SetString(Norvane::DeviceTypeToText(report.model));
+    if (const auto& a = report.audio_interface) {
+        JSON::Value& input = root[L"input"];
+        input[L"select"].SetString(Wide(Word(kSelectWords, a->select)));
+        input[L"gain"].SetString(Wide(Word(kGainWords, a->gain)));
+        input[L"freq"].SetInt(a->input_freq);
+        root[L"bypass"].SetString(Wide(Word(kBypassWords, a->bypass)));
+    }
+    if (const auto& c = report.clock) {
+        root[L"time_requests_answered"].SetInt(c->time_requests_answered);
+        root[L"time_requests_dropped"].SetInt(c->time_requests_dropped);
+    }
     return root;
 }
 
