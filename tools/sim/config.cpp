@@ -20,9 +20,40 @@ SimConfig SimConfig::WithDevices(std::size_t n) {
 }
 
 std::string DefaultUnitId(std::size_t index) {
+    return DefaultUnitId(index, Model::kKx410);
+}
+
+std::string DefaultUnitId(std::size_t index, Model model) {
+    const char* number = model == Model::kKx260 ? "260" : model == Model::kKx9 ? "9" : "410";
     char buffer[32];
-    std::snprintf(buffer, sizeof(buffer), "SIM410-%04zu", index + 1);
+    std::snprintf(buffer, sizeof(buffer), "SIM%s-%04zu", number, index + 1);
     return buffer;
+}
+
+const char* ModelName(Model model) noexcept {
+    switch (model) {
+        case Model::kKx260:
+            return "kx260";
+        case Model::kKx9:
+            return "kx9";
+        case Model::kKx410:
+            break;
+    }
+    return "kx410";
+}
+
+bool ParseModel(std::string_view text, Model& out) noexcept {
+    for (const Model model : {Model::kKx410, Model::kKx260, Model::kKx9}) {
+        const std::string_view name = ModelName(model);
+        if (text.size() == name.size() &&
+            std::equal(text.begin(), text.end(), name.begin(), [](char a, char b) {
+                return (a >= 'A' && a <= 'Z' ? static_cast<char>(a - 'A' + 'a') : a) == b;
+            })) {
+            out = model;
+            return true;
+        }
+    }
+    return false;
 }
 
 namespace {
@@ -95,6 +126,17 @@ bool Read(const JSON::Value& v, std::string& out, Range, const std::string& at, 
     return true;
 }
 
+bool Read(const JSON::Value& v, Model& out, Range, const std::string& at, std::string& error) {
+    std::string text;
+    if (!Read(v, text, {}, at, error)) {
+        return false;
+    }
+    if (!ParseModel(text, out)) {
+        return Fail(error, at, "\"" + text + "\" is not a model (kx410, kx260 or kx9)");
+    }
+    return true;
+}
+
 template <class T>
 bool Read(const JSON::Value& v, std::vector<T>& out, Range range, const std::string& at, std::string& error) {
     if (v.type != JSON::kArray) {
@@ -123,7 +165,7 @@ bool Read(const JSON::Value& v, std::set<std::string>& out, Range range, const s
 // ---- the table of keys ----
 
 template <class T>
-using Field = std::variant<bool T::*, std::uint16_t T::*, std::uint32_t T::*, std::uint64_t T::*,
+using Field = std::variant<bool T::*, Model T::*, std::uint16_t T::*, std::uint32_t T::*, std::uint64_t T::*,
                            std::int32_t T::*, double T::*, std::string T::*, std::vector<std::string> T::*,
                            std::vector<std::int32_t> T::*, std::set<std::string> T::*>;
 
@@ -174,6 +216,11 @@ const Key<SimConfig> kRunKeys[] = {
 };
 
 const Key<DeviceConfig> kDeviceKeys[] = {
+    {"model",
+     &DeviceConfig::model,
+     {},
+     "--model",
+     "model of the devices: kx410 (FM tuners), kx260 (audio interface), kx9 (asks for the time)"},
     {"unit_id", &DeviceConfig::unit_id},
     {"port", &DeviceConfig::port},
     {"tuners", &DeviceConfig::tuners, {0, 64}, "--tuners", "tuners per device"},
@@ -190,6 +237,11 @@ const Key<DeviceConfig> kDeviceKeys[] = {
     {"audio_protocol", &DeviceConfig::audio_protocol},
     {"control_protocol", &DeviceConfig::control_protocol},
     {"freqs", &DeviceConfig::freqs},
+    {"time_request_ms",
+     &DeviceConfig::time_request_ms,
+     {1, 86400000},
+     "--time-request-ms",
+     "a KX9 asks its host for the time this often, ms"},
 };
 
 const Key<Faults> kFaultKeys[] = {
@@ -329,7 +381,7 @@ bool LoadStation(const JSON::Value& v, Station& s, const std::string& where, std
 template <class F>
 JSON::Value FromText(const std::string& text) {
     JSON::Value v;
-    if constexpr (std::is_same_v<F, std::string>) {
+    if constexpr (std::is_same_v<F, std::string> || std::is_same_v<F, Model>) {
         v.SetString(Utf8ToWide(text));
     } else if constexpr (std::is_same_v<F, std::set<std::string>> ||
                          std::is_same_v<F, std::vector<std::string>>) {
@@ -350,6 +402,8 @@ template <class F>
 std::string DefaultText(const F& value) {
     if constexpr (std::is_same_v<F, std::string>) {
         return value.empty() ? std::string() : " (default " + value + ")";
+    } else if constexpr (std::is_same_v<F, Model>) {
+        return std::string(" (default ") + ModelName(value) + ")";
     } else if constexpr (std::is_arithmetic_v<F> && !std::is_same_v<F, bool>) {
         char buffer[32];
         if constexpr (std::is_floating_point_v<F>) {

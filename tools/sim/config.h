@@ -38,9 +38,9 @@ enum class Model : std::uint8_t { kKx410, kKx260, kKx9 };
 // Every member has an initializer, so code may name only the fields it sets ({.tuners = 3}).
 struct DeviceConfig {
     Model model = Model::kKx410;
-    std::string unit_id{};              // "unit_id" of "dev_info"; empty: "SIM410-" and the number
+    std::string unit_id{};              // "unit_id" of "dev_info"; empty: DefaultUnitId(index, model)
     std::uint16_t port = 0;             // control port; 0: a free port
-    std::uint32_t tuners = 2;           // tuners, reported as the device's "inputs"
+    std::uint32_t tuners = 2;           // tuners (a KX260's audio inputs), reported as the device's "inputs"
     std::uint32_t outputs = 0;          // "outputs" of "dev_info"
     std::uint32_t device_freq = 48000;  // "device_freq" of "state", Hz
     // "rtp_port" of "dev_info"; with outputs, output i listens for the host's stream at rtp_port + 2*i
@@ -51,7 +51,7 @@ struct DeviceConfig {
     std::uint32_t software = 1;
     std::uint32_t audio_protocol = 2;
     std::uint32_t control_protocol = 1;
-    std::vector<std::int32_t> freqs{};  // first tuning of each tuner (kHz); missing: the band in order
+    std::vector<std::int32_t> freqs{};     // first tuning of each tuner (kHz); missing: the band in order
     std::uint32_t time_request_ms = 5000;  // KX9: interval of its "get_time" requests
     Faults faults{};
 };
@@ -87,6 +87,8 @@ struct SimConfig {
 
 // The unit id of device `index` (0-based) when its configuration gives none: "SIM410-0001", ...
 [[nodiscard]] std::string DefaultUnitId(std::size_t index);
+// The same for a device of `model`: "SIM410-0001", "SIM260-0001", "SIM9-0001", ...
+[[nodiscard]] std::string DefaultUnitId(std::size_t index, Model model);
 
 // Reads settings from a parsed JSON document into `config` (fields the document does not name keep
 // their values). False with a message naming the key when the document has an unknown key, a value of

@@ -1,5 +1,7 @@
 #include "sim/outbox.h"
 
+#include <algorithm>
+
 namespace Sim {
 
 void ReliableOutbox::Enqueue(const Network::SockAddr& peer, std::uint32_t msg_id,
@@ -64,6 +66,16 @@ std::optional<TimePoint> ReliableOutbox::NextDeadline(TimePoint now) const {
         }
     }
     return next;
+}
+
+bool ReliableOutbox::Holds(const Network::SockAddr& peer, std::uint32_t msg_id) const {
+    const auto it = peers_.find(peer);
+    if (it == peers_.end()) {
+        return false;
+    }
+    const Peer& p = it->second;
+    return (p.in_flight && p.in_flight->msg_id == msg_id) ||
+           std::any_of(p.queue.begin(), p.queue.end(), [&](const Message& m) { return m.msg_id == msg_id; });
 }
 
 std::size_t ReliableOutbox::Pending() const noexcept {

@@ -42,6 +42,8 @@ public:
     [[nodiscard]] std::uint64_t Repeats() const noexcept { return repeats_; }
     [[nodiscard]] std::uint64_t GiveUps() const noexcept { return give_ups_; }
     [[nodiscard]] std::uint64_t Acked() const noexcept { return acked_; }
+    // True while message `msg_id` for `peer` is queued or in flight.
+    [[nodiscard]] bool Holds(const Network::SockAddr& peer, std::uint32_t msg_id) const;
     // Messages queued or in flight, all peers together.
     [[nodiscard]] std::size_t Pending() const noexcept;
     void Clear() { peers_.clear(); }

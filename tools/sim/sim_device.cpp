@@ -5,6 +5,7 @@
 
 #include "common/err_info.h"
 #include "common/safe_text.h"
+#include "json/value.h"
 #include "platform/calendar_time.h"
 #include "platform/utf8.h"
 #include "protocol/packet.h"
@@ -28,6 +29,32 @@ constexpr std::uint64_t kFloodBatch = 256;
 // Seeds of a device's random sources: different per device and per purpose, fixed by the run's seed.
 std::uint64_t SeedFor(std::uint64_t seed, std::size_t index, std::uint64_t purpose) {
     return MixHash(seed, static_cast<std::uint64_t>(index), purpose);
+}
+
+// The "td" and "utc" texts of a "cur_time" datagram, as kept: false unless both are times. The message
+// class takes any 23 characters (a text that does not parse leaves its time at the moment of decoding), so
+// the device reads the texts itself.
+bool ReadTimeTexts(const std::vector<std::uint8_t>& bytes, std::string& td, std::string& utc) {
+    const auto end = std::find(bytes.begin(), bytes.end(), 0);
+    JSON::Value root;
+    if (!JSON::ParseText(std::string_view(reinterpret_cast<const char*>(bytes.data()),
+                                          static_cast<std::size_t>(end - bytes.begin())),
+                         root)) {
+        return false;
+    }
+    std::string texts[2];
+    const wchar_t* keys[2] = {L"td", L"utc"};
+    for (int i = 0; i < 2; ++i) {
+        const JSON::Value* item = root.FindItem(keys[i]);
+        Network::SystemTime time;
+        if (item == nullptr || item->type != JSON::kString || !Network::ParseTimeText(item->string, time)) {
+            return false;
+        }
+        texts[i] = WideToUtf8(Network::FormatTimeText(time));
+    }
+    td = std::move(texts[0]);
+    utc = std::move(texts[1]);
+    return true;
 }
 
 }  // namespace
@@ -60,7 +87,7 @@ std::string DatagramText(const std::vector<std::uint8_t>& bytes) {
 SimDevice::SimDevice(std::size_t index, const DeviceConfig& config, const SimConfig& sim,
                      std::shared_ptr<const Band> band, TimePoint start)
     : index_(index),
-      unit_id_(config.unit_id.empty() ? DefaultUnitId(index) : config.unit_id),
+      unit_id_(config.unit_id.empty() ? DefaultUnitId(index, config.model) : config.unit_id),
       config_(config),
       tuners_(config.tuners),
       discovery_spread_ms_(sim.discovery_spread_ms),
@@ -72,6 +99,10 @@ SimDevice::SimDevice(std::size_t index, const DeviceConfig& config, const SimCon
       out_line_(SeedFor(sim.seed, index, 2)),
       spread_random_(SeedFor(sim.seed, index, 3)),
       outbox_(std::chrono::milliseconds(sim.repeat_ms), sim.max_sends),
+      device_freq_(config.device_freq),
+      inputs_(config.model == Model::kKx260 ? config.tuners : 0,
+              Network::InputEntry{Network::InputEntry::kSelectAnalog, Network::InputEntry::kGainPlus4dBu,
+                                  config.device_freq}),
       payload_type_(StreamPayloadType(config.device_freq, config.audio_protocol)),
       rtp_line_(SeedFor(sim.seed, index, 4)),
       pacer_(payload_type_ != 0 ? config.device_freq : 0),
@@ -142,6 +173,7 @@ void SimDevice::Step(TimePoint now, std::vector<std::string>* log) {
     PumpFlood(dev_info_flood_, faults_.dev_info_flood, true, now);
     PumpFlood(get_time_flood_, faults_.get_time_flood, false, now);
     PumpAudio(now);
+    RequestTime(now, log);
 
     std::vector<Datagram> polled;
     const std::uint64_t repeats = outbox_.Repeats();
@@ -188,7 +220,8 @@ std::optional<TimePoint> SimDevice::NextDeadline(TimePoint now) const {
     std::optional<TimePoint> next = outbox_.NextDeadline(now);
     for (const std::optional<TimePoint>& t :
          {in_line_.NextDue(), out_line_.NextDue(), FloodDue(dev_info_flood_, faults_.dev_info_flood, now),
-          FloodDue(get_time_flood_, faults_.get_time_flood, now), pacer_.NextDue(), rtp_line_.NextDue()}) {
+          FloodDue(get_time_flood_, faults_.get_time_flood, now), pacer_.NextDue(), rtp_line_.NextDue(),
+          next_time_request_}) {
         if (t && (!next || *t < *next)) {
             next = t;
         }
@@ -233,7 +266,7 @@ void SimDevice::Deliver(const Datagram& d, TimePoint now, std::vector<std::strin
     }
     last_ids_[d.peer] = msg->msg_id;
     ++counters_.messages_in;
-    Handle(*msg, d.peer, now, log);
+    Handle(*msg, d.bytes, d.peer, now, log);
 }
 
 std::vector<std::uint8_t> SimDevice::Serialize(const Network::JsonMsg& msg) {
@@ -286,7 +319,10 @@ std::size_t SimDevice::ListLength(const char* key) const {
 std::unique_ptr<Network::JsonMsgDevInfo> SimDevice::MakeDevInfo() const {
     auto info = std::make_unique<Network::JsonMsgDevInfo>();
     info->unit_id = Utf8ToWide(unit_id_);
-    info->unit_type = Utf8ToWide(faults_.type_text.empty() ? std::string(kModelText) : faults_.type_text);
+    const char* model = config_.model == Model::kKx260 ? "KX260"
+                        : config_.model == Model::kKx9 ? "KX9"
+                                                       : kModelText;
+    info->unit_type = Utf8ToWide(faults_.type_text.empty() ? std::string(model) : faults_.type_text);
     info->hardware = config_.hardware;
     info->firmware = config_.firmware;
     info->software = config_.software;
@@ -296,6 +332,16 @@ std::unique_ptr<Network::JsonMsgDevInfo> SimDevice::MakeDevInfo() const {
     info->inputs = tuners_;
     info->outputs = config_.outputs;
     return info;
+}
+
+std::unique_ptr<Network::JsonMsgState> SimDevice::MakeState() const {
+    auto state = std::make_unique<Network::JsonMsgState>();
+    state->device_freq = faults_.zero_device_freq ? 0 : device_freq_;
+    if (config_.model == Model::kKx260) {
+        state->inputs = inputs_;
+        Fit(state->inputs, ListLength("inputs"), Network::InputEntry{});
+    }
+    return state;
 }
 
 std::unique_ptr<Network::JsonMsgFmQuality> SimDevice::MakeQuality(TimePoint now) const {
@@ -333,11 +379,18 @@ std::unique_ptr<Network::JsonMsgRdsData> SimDevice::MakeRds(TimePoint now) const
     return r;
 }
 
-void SimDevice::Handle(const Network::JsonMsg& msg, const Network::SockAddr& from, TimePoint now,
-                       std::vector<std::string>* log) {
+void SimDevice::Handle(const Network::JsonMsg& msg, const std::vector<std::uint8_t>& bytes,
+                       const Network::SockAddr& from, TimePoint now, std::vector<std::string>* log) {
     const std::wstring& type = msg.type;
     std::unique_ptr<Network::JsonMsg> answer;
     bool reliable = true;
+    const bool tuner = config_.model == Model::kKx410;
+    if (config_.model == Model::kKx9 && type != L"dev_find") {
+        host_ = from;
+        if (!next_time_request_) {
+            next_time_request_ = now + std::chrono::milliseconds(config_.time_request_ms);
+        }
+    }
     if (type == L"dev_find") {
         if (faults_.dev_info_flood != 0) {
             StartFlood(dev_info_flood_, from, msg.msg_id, now);
@@ -347,23 +400,21 @@ void SimDevice::Handle(const Network::JsonMsg& msg, const Network::SockAddr& fro
     } else if (type == L"get_dev_info") {
         answer = MakeDevInfo();
     } else if (type == L"get_state") {
-        auto state = std::make_unique<Network::JsonMsgState>();
-        state->device_freq = faults_.zero_device_freq ? 0 : config_.device_freq;
-        answer = std::move(state);
-    } else if (type == L"get_fm_freq") {
+        answer = MakeState();
+    } else if (tuner && type == L"get_fm_freq") {
         auto f = std::make_unique<Network::JsonMsgFmFreq>();
         f->freq = freqs_;
         Fit(f->freq, ListLength("freq"), 0);
         answer = std::move(f);
-    } else if (type == L"set_fm_freq") {
+    } else if (tuner && type == L"set_fm_freq") {
         const auto* set = dynamic_cast<const Network::JsonMsgSetFmFreq*>(&msg);
         for (std::size_t i = 0; set != nullptr && i < freqs_.size() && i < set->freq.size(); ++i) {
             freqs_[i] = set->freq[i];
         }
         ++counters_.set_fm_freq;
-    } else if (type == L"get_fm_quality") {
+    } else if (tuner && type == L"get_fm_quality") {
         answer = MakeQuality(now);
-    } else if (type == L"get_rds_data") {
+    } else if (tuner && type == L"get_rds_data") {
         answer = MakeRds(now);
     } else if (type == L"get_inputs") {
         auto in = std::make_unique<Network::JsonMsgInputs>();
@@ -380,7 +431,7 @@ void SimDevice::Handle(const Network::JsonMsg& msg, const Network::SockAddr& fro
         }
         UpdateStreams(before, now, log);
         ++counters_.set_inputs;
-    } else {
+    } else if (!HandleModel(msg, bytes, answer, now, log)) {
         ++counters_.unhandled;
     }
     if (!answer) {
@@ -395,6 +446,93 @@ void SimDevice::Handle(const Network::JsonMsg& msg, const Network::SockAddr& fro
     }
 }
 
+bool SimDevice::HandleModel(const Network::JsonMsg& msg, const std::vector<std::uint8_t>& bytes,
+                            std::unique_ptr<Network::JsonMsg>& answer, TimePoint now,
+                            std::vector<std::string>* log) {
+    const std::wstring& type = msg.type;
+    if (config_.model == Model::kKx9) {
+        if (type != L"cur_time") {
+            return false;
+        }
+        // Malformed times are the sender's fault like any undecodable datagram, and counted as such.
+        if (!ReadTimeTexts(bytes, kx9_.last_td, kx9_.last_utc)) {
+            ++counters_.bad_datagrams;
+            if (log != nullptr) {
+                log->push_back(LogPrefix(now) + ": \"cur_time\" from " + EndpointText(msg.peer) +
+                               " without two valid times, dropped");
+            }
+            return true;
+        }
+        ++kx9_.times_received;
+        return true;
+    }
+    if (config_.model != Model::kKx260) {
+        return false;
+    }
+    if (const auto* set = dynamic_cast<const Network::JsonMsgSetState*>(&msg)) {
+        if (set->device_freq != 0 && set->device_freq != device_freq_) {
+            SetDeviceFreq(set->device_freq, now, log);
+        }
+        // One entry per input; entries beyond the inputs are ignored, 0 leaves a value as it is.
+        for (std::size_t i = 0; i < inputs_.size() && i < set->inputs.size(); ++i) {
+            const Network::InputEntry& e = set->inputs[i];
+            inputs_[i].select =
+                e.select != Network::InputEntry::kSelectUndefined ? e.select : inputs_[i].select;
+            inputs_[i].gain = e.gain != Network::InputEntry::kGainUndefined ? e.gain : inputs_[i].gain;
+            inputs_[i].freq = e.freq != 0 ? e.freq : inputs_[i].freq;
+        }
+        ++set_state_count_;
+        return true;
+    }
+    // The bypass relay exists from control protocol 2 on; without it both requests are only acknowledged.
+    if (config_.control_protocol < 2 || (type != L"get_bypass" && type != L"set_bypass")) {
+        return false;
+    }
+    if (const auto* set = dynamic_cast<const Network::JsonMsgSetBypass*>(&msg)) {
+        bypass_on_ = set->bypass;
+        ++set_bypass_count_;
+    }
+    auto bypass = std::make_unique<Network::JsonMsgBypass>();
+    bypass->bypass = bypass_on_;
+    answer = std::move(bypass);
+    return true;
+}
+
+void SimDevice::SetDeviceFreq(std::uint32_t freq, TimePoint now, std::vector<std::string>* log) {
+    device_freq_ = freq;
+    payload_type_ = StreamPayloadType(freq, config_.audio_protocol);
+    pacer_ = StreamPacer(payload_type_ != 0 ? freq : 0);
+    if (log != nullptr) {
+        log->push_back(LogPrefix(now) + ": device frequency now " + std::to_string(freq) + " Hz" +
+                       (payload_type_ != 0 ? ", payload type " + std::to_string(payload_type_)
+                                           : std::string(", no audio at this frequency")));
+    }
+    UpdateStreams(routes_, now, log);  // running streams go on at the new rate
+}
+
+void SimDevice::RequestTime(TimePoint now, std::vector<std::string>* log) {
+    if (!next_time_request_ || now < *next_time_request_) {
+        return;
+    }
+    const auto interval = std::chrono::milliseconds(config_.time_request_ms);
+    // After a stall the requests go on from now, rather than one for each interval missed.
+    *next_time_request_ += interval;
+    if (*next_time_request_ <= now) {
+        *next_time_request_ = now + interval;
+    }
+    if (outbox_.Holds(host_, time_request_id_)) {
+        if (log != nullptr) {
+            log->push_back(LogPrefix(now) + ": the last \"get_time\" to " + EndpointText(host_) +
+                           " is still unacknowledged; no new one");
+        }
+        return;
+    }
+    Network::JsonMsgGetTime request;
+    time_request_id_ = request.msg_id;
+    ++kx9_.time_requests;
+    SendReliable(request, host_);
+}
+
 void SimDevice::UpdateStreams(const std::vector<Network::SockAddr>& before, TimePoint now,
                               std::vector<std::string>* log) {
     bool any = false;
@@ -406,10 +544,10 @@ void SimDevice::UpdateStreams(const std::vector<Network::SockAddr>& before, Time
                            (!on ? std::string(" stopped")
                             : payload_type_ == 0
                                 ? " routed to " + EndpointText(routes_[i]) + ", but no audio at " +
-                                      std::to_string(config_.device_freq) + " Hz"
+                                      std::to_string(device_freq_) + " Hz"
                                 : " streams to " + EndpointText(routes_[i]) + " (payload type " +
-                                      std::to_string(payload_type_) + ", " +
-                                      std::to_string(config_.device_freq) + " Hz)"));
+                                      std::to_string(payload_type_) + ", " + std::to_string(device_freq_) +
+                                      " Hz)"));
         }
     }
     if (!any) {
@@ -427,7 +565,7 @@ void SimDevice::PumpAudio(TimePoint now) {
                 continue;
             }
             // The programme advances whether or not the packet gets out, as a real tuner's would.
-            programmes_[i].Render(band_->StationAt(freqs_[i]), config_.device_freq, noise_, left_.data(),
+            programmes_[i].Render(band_->StationAt(freqs_[i]), device_freq_, noise_, left_.data(),
                                   right_.data(), kFramesPerPacket);
             if (faults_.audio_mute) {
                 continue;
@@ -545,6 +683,30 @@ std::vector<Network::SockAddr> SimDevice::InputRoutes() const {
 std::vector<std::uint64_t> SimDevice::OutputPackets() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return output_packets_;
+}
+
+Kx260Status SimDevice::Kx260() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Kx260Status s;
+    if (config_.model != Model::kKx260) {
+        return s;
+    }
+    s.device_freq = device_freq_;
+    if (!inputs_.empty()) {
+        s.input_select = inputs_[0].select;
+        s.analog_gain = inputs_[0].gain;
+        s.input_freq = inputs_[0].freq;
+    }
+    s.has_bypass = config_.control_protocol >= 2;
+    s.bypass_on = bypass_on_;
+    s.set_state_count = set_state_count_;
+    s.set_bypass_count = set_bypass_count_;
+    return s;
+}
+
+Kx9Status SimDevice::Kx9() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return kx9_;
 }
 
 }  // namespace Sim

@@ -1,11 +1,20 @@
-// One simulated FM tuner device: its control protocol, its tuners and its two fault lines.
+// One simulated device: its control protocol, its model's state and its two fault lines.
 //
 // The device keeps the peer contract from the device's side:
 //  - every message but "ack" is acknowledged at once ("ack" with "ack_msg_id" = its "msg_id"), also a
 //    repeated copy, which is then dropped (only the last message of each sender is remembered);
 //  - its own answers go out reliably: one in flight per peer, repeated until acknowledged, given up
 //    after a few sends; a "dev_find" is answered with one plain "dev_info" datagram, as in discovery;
-//  - every request of the tuner model is answered, each answer naming the request in "ack_msg_id".
+//  - every request of its model is answered, each answer naming the request in "ack_msg_id"; a request
+//    of another model is acknowledged only (counted as unhandled).
+//
+// The models (Model): a KX410 has FM tuners ("get_fm_freq", "set_fm_freq", "get_fm_quality",
+// "get_rds_data"). A KX260 is an audio interface: each input has a select, an analog gain and a sample
+// frequency ("get_state" lists them, "set_state" changes them and the device frequency), and with
+// control_protocol 2 or more a bypass relay ("get_bypass", "set_bypass", each answered with "bypass").
+// A KX9 asks its host (the sender of the last message other than "dev_find") for the time with
+// "get_time" every time_request_ms, one request waiting at most, and keeps what "cur_time" brings. Every
+// model answers "get_dev_info", "dev_find", "get_state", "get_inputs" and streams after "set_inputs".
 //
 // The simulator's thread feeds the device raw datagrams (FromWire) and steps it (Step), which delivers
 // what the incoming fault line lets through, sends what is due and writes to the device's socket. All
@@ -96,10 +105,10 @@ struct Kx260Status {
 
 // What a KX9 asked for and got.
 struct Kx9Status {
-    std::uint64_t time_requests = 0;  // "get_time" messages sent (first sends, not repeats)
-    std::uint64_t times_received = 0; // well-formed "cur_time" messages taken
-    std::string last_td;              // "td" of the last one taken
-    std::string last_utc;             // "utc" of the last one taken
+    std::uint64_t time_requests = 0;   // "get_time" messages sent (first sends, not repeats)
+    std::uint64_t times_received = 0;  // well-formed "cur_time" messages taken
+    std::string last_td;               // "td" of the last one taken
+    std::string last_utc;              // "utc" of the last one taken
 };
 
 class SimDevice {
@@ -112,8 +121,7 @@ public:
 
     // Fixed for the device's life.
     [[nodiscard]] const std::string& UnitId() const noexcept { return unit_id_; }
-    // The payload type of its streams; 0 when its frequency allows none (it then sends no audio).
-    [[nodiscard]] std::uint8_t PayloadType() const noexcept { return payload_type_; }
+    [[nodiscard]] Model GetModel() const noexcept { return config_.model; }
     [[nodiscard]] std::size_t Index() const noexcept { return index_; }
     [[nodiscard]] std::uint32_t TunerCount() const noexcept { return tuners_; }
 
@@ -146,12 +154,23 @@ public:
     [[nodiscard]] std::vector<Network::SockAddr> InputRoutes() const;
     // RTP packets received per output.
     [[nodiscard]] std::vector<std::uint64_t> OutputPackets() const;
+    // The model's state; the defaults for a device of another model.
+    [[nodiscard]] Kx260Status Kx260() const;
+    [[nodiscard]] Kx9Status Kx9() const;
 
 private:
     // The caller holds mutex_ for all of these.
     void Deliver(const Datagram& d, TimePoint now, std::vector<std::string>* log);
-    void Handle(const Network::JsonMsg& msg, const Network::SockAddr& from, TimePoint now,
-                std::vector<std::string>* log);
+    // `bytes`: the datagram the message came in.
+    void Handle(const Network::JsonMsg& msg, const std::vector<std::uint8_t>& bytes,
+                const Network::SockAddr& from, TimePoint now, std::vector<std::string>* log);
+    // The requests only a KX260 or a KX9 takes; false when the model has no use for `msg`.
+    bool HandleModel(const Network::JsonMsg& msg, const std::vector<std::uint8_t>& bytes,
+                     std::unique_ptr<Network::JsonMsg>& answer, TimePoint now, std::vector<std::string>* log);
+    // KX260: a new device frequency; the streams follow it (payload type, pacing).
+    void SetDeviceFreq(std::uint32_t freq, TimePoint now, std::vector<std::string>* log);
+    // KX9: sends "get_time" to the host when the interval has passed.
+    void RequestTime(TimePoint now, std::vector<std::string>* log);
     void SendDirect(Network::JsonMsg& msg, const Network::SockAddr& to, TimePoint now,
                     std::vector<std::string>* log);
     void SendReliable(Network::JsonMsg& msg, const Network::SockAddr& to);
@@ -183,6 +202,7 @@ private:
                                                            TimePoint now);
 
     std::unique_ptr<Network::JsonMsgDevInfo> MakeDevInfo() const;
+    std::unique_ptr<Network::JsonMsgState> MakeState() const;
     std::unique_ptr<Network::JsonMsgFmQuality> MakeQuality(TimePoint now) const;
     std::unique_ptr<Network::JsonMsgRdsData> MakeRds(TimePoint now) const;
 
@@ -210,8 +230,22 @@ private:
     Flood dev_info_flood_;
     Flood get_time_flood_;
 
+    // The device frequency ("state"); a KX260's "set_state" changes it.
+    std::uint32_t device_freq_;
+    // KX260: select, gain and frequency of each input, in the values of the wire; the bypass relay.
+    std::vector<Network::InputEntry> inputs_;
+    bool bypass_on_ = false;
+    std::uint64_t set_state_count_ = 0;
+    std::uint64_t set_bypass_count_ = 0;
+    // KX9: where its requests go (cleared until a host has spoken), when the next is due, the id of the
+    // last one (a new one waits while it is still queued or in flight), what it got.
+    Network::SockAddr host_;
+    std::optional<TimePoint> next_time_request_;
+    std::uint32_t time_request_id_ = 0;
+    Kx9Status kx9_;
+
     // Audio.
-    const std::uint8_t payload_type_;
+    std::uint8_t payload_type_;  // 0 when the device frequency allows none (it then sends no audio)
     FaultLine rtp_line_;
     StreamPacer pacer_;
     Random noise_;

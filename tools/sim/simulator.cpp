@@ -206,8 +206,13 @@ bool Simulator::Start(const SimConfig& config, std::string* error) {
             outputs = ", " + std::to_string(slot.output_addresses.size()) + " output(s) from " +
                       EndpointText(slot.output_addresses[0]);
         }
+        const std::string count = std::to_string(slot.device->TunerCount());
+        const Model model = slot.device->GetModel();
         EmitLine("  " + slot.device->UnitId() + " at " + EndpointText(slot.address) + ", " +
-                 std::to_string(slot.device->TunerCount()) + " tuner(s)" + outputs);
+                 (model == Model::kKx410
+                      ? count + " tuner(s)"
+                      : std::string(model == Model::kKx260 ? "KX260, " : "KX9, ") + count + " input(s)") +
+                 outputs);
     }
     thread_ = std::thread([this] { Run(); });
     return true;
@@ -503,6 +508,18 @@ std::vector<TunerState> Simulator::Tuners(std::size_t index) const {
     std::lock_guard<std::mutex> lock(lifecycle_);
     const SimDevice* d = DeviceAt(index);
     return d != nullptr ? d->Tuners(Now()) : std::vector<TunerState>{};
+}
+
+Kx260Status Simulator::Kx260(std::size_t index) const {
+    std::lock_guard<std::mutex> lock(lifecycle_);
+    const SimDevice* d = DeviceAt(index);
+    return d != nullptr ? d->Kx260() : Kx260Status{};
+}
+
+Kx9Status Simulator::Kx9(std::size_t index) const {
+    std::lock_guard<std::mutex> lock(lifecycle_);
+    const SimDevice* d = DeviceAt(index);
+    return d != nullptr ? d->Kx9() : Kx9Status{};
 }
 
 std::vector<Network::SockAddr> Simulator::InputRoutes(std::size_t index) const {
