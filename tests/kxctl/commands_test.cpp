@@ -92,6 +92,37 @@ TEST_F(KxctlSim, InfoReportsTheDevice) {
               "\"unit_id\":\"SIM410-0001\"}\n");
 }
 
+// info asks the model first; the audio interface's values come in words.
+TEST_F(KxctlSim, InfoShowsWhatTheOtherModelsReport) {
+    struct Row {
+        Sim::DeviceConfig device;
+        bool json;
+        std::vector<std::string> shows;
+    } const rows[] = {
+        {{.model = Sim::Model::kKx260, .control_protocol = 2},
+         true,
+         {R"("bypass":"off")",
+          R"("input":{"freq":48000,"gain":"+4 dBu","select":"analog"},"inputs":2,"model":"KX260")"}},
+        {{.model = Sim::Model::kKx260},
+         false,
+         {"\nInputs            2\n",
+          "\nInput             analog, +4 dBu, 48000 Hz\nBypass            none\n"}},
+        {{.model = Sim::Model::kKx9},
+         true,
+         {R"("model":"KX9")", R"("time_requests_answered":0,"time_requests_dropped":0)"}},
+    };
+    for (const Row& row : rows) {
+        Start(row.device);
+        const Outcome o = RunKxctl(row.json ? std::vector<std::string>{"info", device_, "--json"}
+                                            : std::vector<std::string>{"info", device_});
+        ASSERT_EQ(o.code, Kxctl::kExitOk) << o.err;
+        for (const std::string& part : row.shows) {
+            EXPECT_NE(o.out.find(part), std::string::npos) << part << " in\n" << o.out;
+        }
+        sim_.Stop();
+    }
+}
+
 TEST_F(KxctlSim, TuneSetsTheTunersGivenKeepsTheOthersAndRefusesTooMany) {
     Start({.tuners = 3, .freqs = {100500, 94300, 88600}});
     Outcome o = RunKxctl({"tune", device_, "107.2", "104800"});
