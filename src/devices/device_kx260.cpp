@@ -128,7 +128,8 @@ bool DeviceKx260::SetBypass(bool on) {
         Log(kLogErrors, L"SetBypass refused: the device is not connected");
         return false;
     }
-    if (const std::uint32_t protocol = GetDeviceInfo().control_protocol; protocol < kBypassControlProtocol) {
+    const std::uint32_t protocol = GetDeviceInfo().control_protocol;
+    if (protocol < kBypassControlProtocol) {
         Log(kLogErrors, FormatLine(L"SetBypass(%ls) refused: the device's control protocol is %u, and only "
                                    L"devices of control protocol %u or more have a bypass relay",
                                    on ? L"ON" : L"OFF", protocol, kBypassControlProtocol));
