@@ -178,8 +178,9 @@ public:
 // True when the calling thread is running an audio block of `device` (its callbacks run there).
 [[nodiscard]] bool InAudioBlock(const IDevice* device);
 
-// A new device of `type` using the two socket services (not owned; they must outlive the device), or null
-// for a model this build does not carry or a number outside the model table. The caller owns the result.
+// A new device of `type` using the two socket services (not owned; they must outlive the device; the audio
+// one may be null for a device that never starts audio), or null for a number outside the model table.
+// The caller owns the result.
 std::unique_ptr<IDevice> CreateDevice(SDK::DeviceType type, Network::INetManager* control,
                                       Network::INetManager* audio);
 
