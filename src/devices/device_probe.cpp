@@ -4,6 +4,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "devices/device_base.h"
 #include "devices/device_text.h"
