@@ -253,6 +253,7 @@ const std::string kIn = R"(\{"freq":48000,"gain":"\+4dBu","select":"analog"\})";
 
 TEST_F(SimWire, AKx260KeepsItsInputsAndHasABypassFromControlProtocol2) {
     const std::pair<std::uint32_t, Steps> runs[] = {
+        {1, {{Request("get_bypass", 1), ""}, {Request("set_bypass", 2, R"("bypass":"on",)"), ""}}},
         {2,
          {{Request("get_dev_info", 1), R"(\{"ack_msg_id":1,.*"unit_id":"SIM260-0001","unit_type":"KX260"\})"},
           {Request("get_state", 2), Kx260State(2, 48000, kIn + "," + kIn)},
@@ -266,8 +267,7 @@ TEST_F(SimWire, AKx260KeepsItsInputsAndHasABypassFromControlProtocol2) {
                                                R"(\{"freq":96000,"gain":"-10dBu","select":"analog"\})")},
           {Request("get_bypass", 6), Bypass(6, "off")},
           {Request("set_bypass", 7, R"("bypass":"on",)"), Bypass(7, "on")},
-          {Request("get_fm_freq", 8), ""}}},  // no tuners
-        {1, {{Request("get_bypass", 1), ""}, {Request("set_bypass", 2, R"("bypass":"on",)"), ""}}}};
+          {Request("get_fm_freq", 8), ""}}}};  // no tuners
     for (const auto& [protocol, steps] : runs) {
         sim_.Stop();
         Start({.devices = {{.model = Sim::Model::kKx260, .control_protocol = protocol}}});
@@ -281,9 +281,13 @@ TEST_F(SimWire, AKx260KeepsItsInputsAndHasABypassFromControlProtocol2) {
         }
         ASSERT_TRUE(WaitUntil([&] { return sim_.Counters(0).messages_in == steps.size(); }));
         const Sim::Kx260Status k = sim_.Kx260(0);
-        EXPECT_EQ(std::tuple(k.has_bypass, k.bypass_on, k.set_bypass_count, sim_.Counters(0).unhandled),
-                  protocol == 2 ? std::tuple(true, true, 1u, 1u) : std::tuple(false, false, 0u, 2u));
+        EXPECT_EQ(std::tuple(k.has_bypass, k.bypass_on, k.set_bypass_count, k.set_state_count,
+                             sim_.Counters(0).unhandled),
+                  protocol == 2 ? std::tuple(true, true, 1u, 2u, 1u) : std::tuple(false, false, 0u, 0u, 2u));
     }
+    const Sim::Kx260Status k = sim_.Kx260(0);  // input 1 as the last "state" showed it
+    EXPECT_EQ(std::tuple(k.device_freq, k.input_select, k.analog_gain, k.input_freq),
+              std::tuple(44100u, 1u, 2u, 48000u));
 }
 
 TEST_F(SimWire, AKx9AsksItsHostForTheTimeOncePerIntervalAndKeepsOnlyWellFormedAnswers) {
@@ -291,12 +295,17 @@ TEST_F(SimWire, AKx9AsksItsHostForTheTimeOncePerIntervalAndKeepsOnlyWellFormedAn
     Start({.repeat_ms = 600000,
            .devices = {{.model = Sim::Model::kKx9, .time_request_ms = 1000}},
            .clock = clock});
-    peer_.SendText(Request("get_dev_info", 1), device_);  // makes the peer its host
-    ASSERT_TRUE(WaitUntil([&] { return peer_.ReceivedOfType("dev_info").size() == 1; }));
     const auto advance = [&](int ms) {
         clock->Step(testing_support::milliseconds(ms));
         ASSERT_TRUE(clock->WaitForReads(3));
     };
+    peer_.SendText(Request("dev_find", 1), device_);  // a discovery makes no host
+    ASSERT_TRUE(WaitUntil([&] { return peer_.ReceivedOfType("dev_info").size() == 1; }));
+    advance(1000);
+    peer_.SendText(Request("get_dev_info", 2), device_);  // makes the peer its host
+    ASSERT_TRUE(WaitUntil([&] { return peer_.ReceivedOfType("dev_info").size() == 2; }));
+    EXPECT_NE(peer_.ReceivedOfType("dev_info")[1].Text().find(R"("unit_id":"SIM9-0001","unit_type":"KX9"})"),
+              std::string::npos);
     for (std::uint64_t n = 1; n <= 3; ++n) {
         advance(999);
         EXPECT_EQ(sim_.Kx9(0).time_requests, n - 1);
@@ -310,7 +319,7 @@ TEST_F(SimWire, AKx9AsksItsHostForTheTimeOncePerIntervalAndKeepsOnlyWellFormedAn
                                    R"("td":")" + td + R"(","utc":"2026-12-07 03:05:06.789",)",
                                    R"("td":")" + td + R"(",)", R"("td":")" + td + R"(","utc":1,)"};
     for (std::size_t i = 0; i < std::size(answers); ++i) {
-        peer_.SendText(Request("cur_time", static_cast<int>(i) + 2, answers[i]), device_);
+        peer_.SendText(Request("cur_time", static_cast<int>(i) + 3, answers[i]), device_);
     }
     ASSERT_TRUE(WaitUntil([&] { return sim_.Counters(0).bad_datagrams == 4; }));
     const Sim::Kx9Status k = sim_.Kx9(0);
