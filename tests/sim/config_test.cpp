@@ -178,7 +178,6 @@ INSTANTIATE_TEST_SUITE_P(Mistakes, SettingsMistake, ::testing::Values(
     MistakeCase{R"([1])", "settings: must be an object"},
     MistakeCase{"--loss-out 2", "--loss-out: must be a probability from 0 to 1"},
     MistakeCase{R"({"devices": [{"model": "kx999"}]})", "devices[0].model: \"kx999\" is not a model (kx410, kx260 or kx9)"},
-    MistakeCase{"--model tuner", "--model: \"tuner\" is not a model (kx410, kx260 or kx9)"},
     MistakeCase{"--tuners x", "--tuners: must be an integer from 0 to 64"}));
 // clang-format on
 

@@ -240,34 +240,23 @@ TEST_F(SimWire, StartFailsOnATakenPortLeavingNothingOpenAndVerboseLogsEveryDatag
 }
 
 // A KX260's requests in order (msg_id i + 1) with the pattern of each answer (empty: acknowledged only).
-using Steps = std::vector<std::pair<std::string, std::string>>;
-std::string Kx260State(int id, int freq, const std::string& inputs) {
-    return R"(\{"ack_msg_id":)" + std::to_string(id) + R"(,"device_freq":)" + std::to_string(freq) +
-           R"(,"inputs":\[)" + inputs + R"(\],"msg":"state","msg_id":\d+\})";
-}
-std::string Bypass(int id, const std::string& on) {
-    return R"(\{"ack_msg_id":)" + std::to_string(id) + R"(,"bypass":")" + on +
-           R"(","msg":"bypass","msg_id":\d+\})";
-}
 const std::string kIn = R"(\{"freq":48000,"gain":"\+4dBu","select":"analog"\})";
 
 TEST_F(SimWire, AKx260KeepsItsInputsAndHasABypassFromControlProtocol2) {
-    const std::pair<std::uint32_t, Steps> runs[] = {
+    // clang-format off
+    const std::pair<std::uint32_t, std::vector<std::pair<std::string, std::string>>> runs[] = {
         {1, {{Request("get_bypass", 1), ""}, {Request("set_bypass", 2, R"("bypass":"on",)"), ""}}},
-        {2,
-         {{Request("get_dev_info", 1), R"(\{"ack_msg_id":1,.*"unit_id":"SIM260-0001","unit_type":"KX260"\})"},
-          {Request("get_state", 2), Kx260State(2, 48000, kIn + "," + kIn)},
-          {Request("set_state", 3, R"("device_freq":44100,)"), ""},
-          // 0 (or no value) leaves a value; entries beyond the inputs are ignored.
-          {Request("set_state", 4,
-                   R"("inputs":[{"select":"aes"},{"gain":"-10dBu","freq":96000},{"select":"aes"}],)"),
-           ""},
-          {Request("get_state", 5), Kx260State(5, 44100,
-                                               R"(\{"freq":48000,"gain":"\+4dBu","select":"aes"\},)"
-                                               R"(\{"freq":96000,"gain":"-10dBu","select":"analog"\})")},
-          {Request("get_bypass", 6), Bypass(6, "off")},
-          {Request("set_bypass", 7, R"("bypass":"on",)"), Bypass(7, "on")},
-          {Request("get_fm_freq", 8), ""}}}};  // no tuners
+        {2, {{Request("get_dev_info", 1), R"(\{"ack_msg_id":1,.*"unit_id":"SIM260-0001","unit_type":"KX260"\})"},
+             {Request("get_state", 2), R"(\{"ack_msg_id":2,"device_freq":48000,"inputs":\[)" + kIn + "," + kIn + R"(\],.*)"},
+             {Request("set_state", 3, R"("device_freq":44100,)"), ""},
+             // 0 (or no value) leaves a value; entries beyond the inputs are ignored.
+             {Request("set_state", 4, R"("inputs":[{"select":"aes"},{"gain":"-10dBu","freq":96000},{"select":"aes"}],)"), ""},
+             {Request("get_state", 5), R"(\{"ack_msg_id":5,"device_freq":44100,"inputs":\[\{"freq":48000,"gain":"\+4dBu","select":"aes"\},)"
+                                       R"(\{"freq":96000,"gain":"-10dBu","select":"analog"\}\],.*)"},
+             {Request("get_bypass", 6), R"(\{"ack_msg_id":6,"bypass":"off","msg":"bypass".*)"},
+             {Request("set_bypass", 7, R"("bypass":"on",)"), R"(\{"ack_msg_id":7,"bypass":"on","msg":"bypass".*)"},
+             {Request("get_fm_freq", 8), ""}}}};  // no tuners
+    // clang-format on
     for (const auto& [protocol, steps] : runs) {
         sim_.Stop();
         Start({.devices = {{.model = Sim::Model::kKx260, .control_protocol = protocol}}});
@@ -280,14 +269,12 @@ TEST_F(SimWire, AKx260KeepsItsInputsAndHasABypassFromControlProtocol2) {
             EXPECT_TRUE(steps[i].second.empty() || Matches(Next(), steps[i].second)) << steps[i].first;
         }
         ASSERT_TRUE(WaitUntil([&] { return sim_.Counters(0).messages_in == steps.size(); }));
-        const Sim::Kx260Status k = sim_.Kx260(0);
-        EXPECT_EQ(std::tuple(k.has_bypass, k.bypass_on, k.set_bypass_count, k.set_state_count,
-                             sim_.Counters(0).unhandled),
-                  protocol == 2 ? std::tuple(true, true, 1u, 2u, 1u) : std::tuple(false, false, 0u, 0u, 2u));
+        const Sim::Kx260Status k = sim_.Kx260(0);  // input 1 as the last "state" showed it
+        EXPECT_EQ(std::tuple(k.device_freq, k.input_select, k.has_bypass, k.bypass_on, k.set_bypass_count,
+                             k.set_state_count, sim_.Counters(0).unhandled),
+                  protocol == 2 ? std::tuple(44100u, 1u, true, true, 1u, 2u, 1u)
+                                : std::tuple(48000u, 2u, false, false, 0u, 0u, 2u));
     }
-    const Sim::Kx260Status k = sim_.Kx260(0);  // input 1 as the last "state" showed it
-    EXPECT_EQ(std::tuple(k.device_freq, k.input_select, k.analog_gain, k.input_freq),
-              std::tuple(44100u, 1u, 2u, 48000u));
 }
 
 TEST_F(SimWire, AKx9AsksItsHostForTheTimeOncePerIntervalAndKeepsOnlyWellFormedAnswers) {
@@ -313,15 +300,11 @@ TEST_F(SimWire, AKx9AsksItsHostForTheTimeOncePerIntervalAndKeepsOnlyWellFormedAn
         ASSERT_TRUE(WaitUntil([&] { return peer_.ReceivedOfType("get_time").size() == n; }));
     }
     const std::string td = "2026/12/07 04:05:06.789", utc = "2026/12/07 03:05:06.789";
-    // Only the first is taken: too short, unparsable, one missing, not a text.
-    const std::string answers[] = {R"("td":")" + td + R"(","utc":")" + utc + R"(",)",
-                                   R"("td":")" + td + R"(","utc":"2026/12/07 03:05:06",)",
-                                   R"("td":")" + td + R"(","utc":"2026-12-07 03:05:06.789",)",
-                                   R"("td":")" + td + R"(",)", R"("td":")" + td + R"(","utc":1,)"};
-    for (std::size_t i = 0; i < std::size(answers); ++i) {
-        peer_.SendText(Request("cur_time", static_cast<int>(i) + 3, answers[i]), device_);
-    }
-    ASSERT_TRUE(WaitUntil([&] { return sim_.Counters(0).bad_datagrams == 4; }));
+    // Kept; then refused: one that decodes (23 characters each) but whose "utc" is no time.
+    peer_.SendText(Request("cur_time", 3, R"("td":")" + td + R"(","utc":")" + utc + R"(",)"), device_);
+    peer_.SendText(Request("cur_time", 4, R"("td":")" + td + R"(","utc":"2026-12-07 03:05:06.789",)"),
+                   device_);
+    ASSERT_TRUE(WaitUntil([&] { return sim_.Counters(0).bad_datagrams == 1; }));
     const Sim::Kx9Status k = sim_.Kx9(0);
     EXPECT_EQ(std::tuple(k.times_received, k.last_td, k.last_utc), std::tuple(1u, td, utc));
     // One request waits at most: none while the last is unacknowledged.
