@@ -131,6 +131,19 @@ INSTANTIATE_TEST_SUITE_P(Rates, SimAudioRate,
                          ::testing::Values(Rate{48000, 2, 100}, Rate{44100, 2, 101}, Rate{48000, 1, 72},
                                            Rate{44100, 1, 74}));
 
+TEST_F(SimAudio, AKx260sStreamsFollowItsDeviceFrequency) {
+    ASSERT_TRUE(sim_.Start({.devices = {{.model = Sim::Model::kKx260}}, .clock = clock_}));
+    Send(R"("msg":"set_inputs","inputs":[")" + At(in_[0]) + R"("])");
+    Send(R"("msg":"set_state","device_freq":44100)", &Sim::DeviceCounters::messages_in);
+    for (int ms = 0; ms < 1000; ms += 20) {
+        Advance(20);
+    }
+    // Block 0 of each run (the new frequency starts one), then 229.7 blocks a second.
+    EXPECT_EQ(sim_.Counters(0).rtp_out, 2 + 44100u / 192);
+    ASSERT_TRUE(in_[0].WaitForCount(2 + 44100u / 192));
+    EXPECT_EQ(View(in_[0].Received().back().bytes).PayloadType(), 101);
+}
+
 struct RtpFault {
     const char* name;
     Sim::Faults faults;

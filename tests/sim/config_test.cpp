@@ -99,6 +99,9 @@ INSTANTIATE_TEST_SUITE_P(Keys, SettingsKey, ::testing::Values(
             DEV(Text(d.port) + Text(d.outputs) + Text(d.rtp_port) + Text(d.hardware) + Text(d.firmware) +
                 Text(d.software) + Text(d.audio_protocol) + Text(d.control_protocol)), "171002600034567"},
     KeyCase{R"({"device": {"tuners": 4}})", "--tuners", "4", DEV(Text(d.tuners)), "4"},
+    KeyCase{R"({"device": {"model": "KX260"}})", "--model", "kX260", DEV(Sim::ModelName(d.model)), "kx260"},
+    KeyCase{R"({"device": {"model": "kx9", "time_request_ms": 250}})", "--time-request-ms", "250",
+            DEV(Text(d.time_request_ms)), "250"},
     KeyCase{R"({"device": {"device_freq": 44100}})", "--device-freq", "44100", DEV(Text(d.device_freq)), "44100"},
     KeyCase{R"({"device": {"faults": {"no_ack": true}}})", "--no-ack", "", DEV(Text(d.faults.no_ack)), "1"},
     KeyCase{R"({"device": {"faults": {"list_length_delta": -1}}})", "--list-delta", "-1",
@@ -174,6 +177,7 @@ INSTANTIATE_TEST_SUITE_P(Mistakes, SettingsMistake, ::testing::Values(
     MistakeCase{R"({"devices": [{"unit_id": "\uD800"}]})", "devices[0].unit_id: is not valid Unicode text"},
     MistakeCase{R"([1])", "settings: must be an object"},
     MistakeCase{"--loss-out 2", "--loss-out: must be a probability from 0 to 1"},
+    MistakeCase{R"({"devices": [{"model": "kx999"}]})", "devices[0].model: \"kx999\" is not a model (kx410, kx260 or kx9)"},
     MistakeCase{"--tuners x", "--tuners: must be an integer from 0 to 64"}));
 // clang-format on
 

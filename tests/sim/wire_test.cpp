@@ -12,6 +12,7 @@
 
 #include "rtp/rtp_packet.h"
 #include "sim/simulator.h"
+#include "test_clock.h"
 #include "udp_peer.h"
 
 namespace {
@@ -236,6 +237,81 @@ TEST_F(SimWire, StartFailsOnATakenPortLeavingNothingOpenAndVerboseLogsEveryDatag
     EXPECT_EQ(lines[3], "SIM410-0001 <- " + peer + " {\"msg\":\"get_state\",\"msg_id\":1}");
     EXPECT_TRUE(Matches(lines[4], "SIM410-0001 -> " + peer + " " + Ack(1))) << lines[4];
     EXPECT_EQ(lines.back(), "simulator stopped");
+}
+
+// A KX260's requests in order (msg_id i + 1) with the pattern of each answer (empty: acknowledged only).
+const std::string kIn = R"(\{"freq":48000,"gain":"\+4dBu","select":"analog"\})";
+
+TEST_F(SimWire, AKx260KeepsItsInputsAndHasABypassFromControlProtocol2) {
+    // clang-format off
+    const std::pair<std::uint32_t, std::vector<std::pair<std::string, std::string>>> runs[] = {
+        {1, {{Request("get_bypass", 1), ""}, {Request("set_bypass", 2, R"("bypass":"on",)"), ""}}},
+        {2, {{Request("get_dev_info", 1), R"(\{"ack_msg_id":1,.*"unit_id":"SIM260-0001","unit_type":"KX260"\})"},
+             {Request("get_state", 2), R"(\{"ack_msg_id":2,"device_freq":48000,"inputs":\[)" + kIn + "," + kIn + R"(\],.*)"},
+             {Request("set_state", 3, R"("device_freq":44100,)"), ""},
+             // 0 (or no value) leaves a value; entries beyond the inputs are ignored.
+             {Request("set_state", 4, R"("inputs":[{"select":"aes"},{"gain":"-10dBu","freq":96000},{"select":"aes"}],)"), ""},
+             {Request("get_state", 5), R"(\{"ack_msg_id":5,"device_freq":44100,"inputs":\[\{"freq":48000,"gain":"\+4dBu","select":"aes"\},)"
+                                       R"(\{"freq":96000,"gain":"-10dBu","select":"analog"\}\],.*)"},
+             {Request("get_bypass", 6), R"(\{"ack_msg_id":6,"bypass":"off","msg":"bypass".*)"},
+             {Request("set_bypass", 7, R"("bypass":"on",)"), R"(\{"ack_msg_id":7,"bypass":"on","msg":"bypass".*)"},
+             {Request("get_fm_freq", 8), ""}}}};  // no tuners
+    // clang-format on
+    for (const auto& [protocol, steps] : runs) {
+        sim_.Stop();
+        Start({.devices = {{.model = Sim::Model::kKx260, .control_protocol = protocol}}});
+        std::uint64_t n = 0;  // as above: each request once the last answer's acknowledgement is in
+        for (std::size_t i = 0; i < steps.size(); ++i) {
+            ASSERT_TRUE(WaitUntil([&] { return sim_.Counters(0).datagrams_in == n; }));
+            n += steps[i].second.empty() ? 1 : 2;
+            peer_.SendText(steps[i].first, device_);
+            EXPECT_TRUE(Matches(Next(), Ack(static_cast<int>(i) + 1))) << steps[i].first;
+            EXPECT_TRUE(steps[i].second.empty() || Matches(Next(), steps[i].second)) << steps[i].first;
+        }
+        ASSERT_TRUE(WaitUntil([&] { return sim_.Counters(0).messages_in == steps.size(); }));
+        const Sim::Kx260Status k = sim_.Kx260(0);  // input 1 as the last "state" showed it
+        EXPECT_EQ(std::tuple(k.device_freq, k.input_select, k.has_bypass, k.bypass_on, k.set_bypass_count,
+                             k.set_state_count, sim_.Counters(0).unhandled),
+                  protocol == 2 ? std::tuple(44100u, 1u, true, true, 1u, 2u, 1u)
+                                : std::tuple(48000u, 2u, false, false, 0u, 0u, 2u));
+    }
+}
+
+TEST_F(SimWire, AKx9AsksItsHostForTheTimeOncePerIntervalAndKeepsOnlyWellFormedAnswers) {
+    auto clock = std::make_shared<testing_support::TestClock>();
+    Start({.repeat_ms = 600000,
+           .devices = {{.model = Sim::Model::kKx9, .time_request_ms = 1000}},
+           .clock = clock});
+    const auto advance = [&](int ms) {
+        clock->Step(testing_support::milliseconds(ms));
+        ASSERT_TRUE(clock->WaitForReads(3));
+    };
+    peer_.SendText(Request("dev_find", 1), device_);  // a discovery makes no host
+    ASSERT_TRUE(WaitUntil([&] { return peer_.ReceivedOfType("dev_info").size() == 1; }));
+    advance(1000);
+    peer_.SendText(Request("get_dev_info", 2), device_);  // makes the peer its host
+    ASSERT_TRUE(WaitUntil([&] { return peer_.ReceivedOfType("dev_info").size() == 2; }));
+    EXPECT_NE(peer_.ReceivedOfType("dev_info")[1].Text().find(R"("unit_id":"SIM9-0001","unit_type":"KX9"})"),
+              std::string::npos);
+    for (std::uint64_t n = 1; n <= 3; ++n) {
+        advance(999);
+        EXPECT_EQ(sim_.Kx9(0).time_requests, n - 1);
+        advance(1);
+        ASSERT_TRUE(WaitUntil([&] { return peer_.ReceivedOfType("get_time").size() == n; }));
+    }
+    const std::string td = "2026/12/07 04:05:06.789", utc = "2026/12/07 03:05:06.789";
+    // Kept; then refused: one that decodes (23 characters each) but whose "utc" is no time.
+    peer_.SendText(Request("cur_time", 3, R"("td":")" + td + R"(","utc":")" + utc + R"(",)"), device_);
+    peer_.SendText(Request("cur_time", 4, R"("td":")" + td + R"(","utc":"2026-12-07 03:05:06.789",)"),
+                   device_);
+    ASSERT_TRUE(WaitUntil([&] { return sim_.Counters(0).bad_datagrams == 1; }));
+    const Sim::Kx9Status k = sim_.Kx9(0);
+    EXPECT_EQ(std::tuple(k.times_received, k.last_td, k.last_utc), std::tuple(1u, td, utc));
+    // One request waits at most: none while the last is unacknowledged.
+    peer_.SetAcks(UdpPeer::Acks::kNone);
+    advance(1000);
+    advance(1000);
+    EXPECT_EQ(sim_.Kx9(0).time_requests, 4u);
 }
 
 }  // namespace

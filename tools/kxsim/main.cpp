@@ -111,8 +111,12 @@ void PrintCounters(const Sim::Simulator& sim) {
 
 int main(int argc, char** argv) {
     CLI::App app{
-        "kxsim: simulated FM tuner devices (model KX410) on UDP.\n"
-        "Each device has its own control port and answers every request of the control protocol; a\n"
+        "kxsim: simulated devices on UDP: FM tuners (model KX410, the default), audio interfaces (--model\n"
+        "kx260: inputs with select, gain and frequency in \"state\"/\"set_state\", and a bypass relay from\n"
+        "control_protocol 2 on) or clock devices (--model kx9: they ask the host that talks to them for the\n"
+        "time every --time-request-ms). --model applies to every device (-n 4 --model kx9: four clock\n"
+        "devices); the settings file's \"model\" chooses per device.\n"
+        "Each device has its own control port and answers every request of its model; a\n"
         "discovery port stands for the LAN's broadcast domain: a \"dev_find\" sent there is answered by\n"
         "every device from its own port. Settings come from a JSON file (--config) and from the flags\n"
         "below, flags taking precedence. Runs until Ctrl-C or for --duration seconds.\n\n"

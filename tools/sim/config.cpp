@@ -223,7 +223,7 @@ const Key<DeviceConfig> kDeviceKeys[] = {
      "model of the devices: kx410 (FM tuners), kx260 (audio interface), kx9 (asks for the time)"},
     {"unit_id", &DeviceConfig::unit_id},
     {"port", &DeviceConfig::port},
-    {"tuners", &DeviceConfig::tuners, {0, 64}, "--tuners", "tuners per device"},
+    {"tuners", &DeviceConfig::tuners, {0, 64}, "--tuners", "tuners per device (a KX260's: its inputs)"},
     {"outputs", &DeviceConfig::outputs, {0, 64}},
     {"device_freq",
      &DeviceConfig::device_freq,

@@ -31,6 +31,11 @@ std::uint64_t SeedFor(std::uint64_t seed, std::size_t index, std::uint64_t purpo
     return MixHash(seed, static_cast<std::uint64_t>(index), purpose);
 }
 
+// A KX9's request interval; 0 (from code, the settings refuse it) counts as 1 ms, never a request per step.
+std::chrono::milliseconds TimeRequestInterval(const DeviceConfig& config) {
+    return std::chrono::milliseconds(std::max<std::uint32_t>(1, config.time_request_ms));
+}
+
 // The "td" and "utc" texts of a "cur_time" datagram, as kept: false unless both are times. The message
 // class takes any 23 characters (a text that does not parse leaves its time at the moment of decoding), so
 // the device reads the texts itself.
@@ -388,7 +393,7 @@ void SimDevice::Handle(const Network::JsonMsg& msg, const std::vector<std::uint8
     if (config_.model == Model::kKx9 && type != L"dev_find") {
         host_ = from;
         if (!next_time_request_) {
-            next_time_request_ = now + std::chrono::milliseconds(config_.time_request_ms);
+            next_time_request_ = now + TimeRequestInterval(config_);
         }
     }
     if (type == L"dev_find") {
@@ -514,7 +519,7 @@ void SimDevice::RequestTime(TimePoint now, std::vector<std::string>* log) {
     if (!next_time_request_ || now < *next_time_request_) {
         return;
     }
-    const auto interval = std::chrono::milliseconds(config_.time_request_ms);
+    const auto interval = TimeRequestInterval(config_);
     // After a stall the requests go on from now, rather than one for each interval missed.
     *next_time_request_ += interval;
     if (*next_time_request_ <= now) {
