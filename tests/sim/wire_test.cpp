@@ -299,6 +299,7 @@ TEST_F(SimWire, AKx9AsksItsHostForTheTimeOncePerIntervalAndKeepsOnlyWellFormedAn
         advance(1);
         ASSERT_TRUE(WaitUntil([&] { return peer_.ReceivedOfType("get_time").size() == n; }));
     }
+    ASSERT_TRUE(WaitUntil([&] { return sim_.Counters(0).acks_in == 4; }));  // the peer is done sending (Wine)
     const std::string td = "2026/12/07 04:05:06.789", utc = "2026/12/07 03:05:06.789";
     // Kept; then refused: one that decodes (23 characters each) but whose "utc" is no time.
     peer_.SendText(Request("cur_time", 3, R"("td":")" + td + R"(","utc":")" + utc + R"(",)"), device_);
