@@ -1,6 +1,7 @@
-// A program that faults on purpose, for the crash-report test: crash_helper <log folder>. It keeps its
-// debug log in the folder with stack dumps on, tells on standard output whether the crash handler is in
-// place, and writes through a null pointer. It returns 0 only when it survives that.
+// A program that faults on purpose, for the crash-report test: crash_helper <log folder> null|divide. It
+// keeps its debug log in the folder with stack dumps on, tells on standard output whether the crash
+// handler is in place, and writes through a null pointer or divides an integer by zero. It returns 0
+// only when it survives that.
 #include <cstdio>
 #include <string>
 
@@ -18,11 +19,16 @@ namespace crash_helper {
     return *target;
 }
 
+[[gnu::noinline]] int DivideByZero(const volatile int* divisor) {
+    return 42 / *divisor;
+}
+
 }  // namespace crash_helper
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fputs("usage: crash_helper <log folder>\n", stderr);
+    const std::string fault = argc == 3 ? argv[2] : "";
+    if (fault != "null" && fault != "divide") {
+        std::fputs("usage: crash_helper <log folder> null|divide\n", stderr);
         return 2;
     }
     const std::filesystem::path folder = argv[1];
@@ -39,5 +45,8 @@ int main(int argc, char** argv) {
     std::printf("crash handler installed: %s\n", platform::CrashHandlerInstalled() ? "yes" : "no");
     std::fflush(stdout);
     volatile int* nowhere = nullptr;
-    return crash_helper::WriteThroughNull(nowhere) == 42 ? 0 : 1;
+    const volatile int zero = 0;
+    const int result =
+        fault == "null" ? crash_helper::WriteThroughNull(nowhere) : crash_helper::DivideByZero(&zero);
+    return result == 42 ? 0 : 1;
 }
