@@ -201,9 +201,7 @@ SignalHandler* SignalHandlerCollection::Register(SignalHandler* handler, int sig
 
 void SignalHandlerCollection::Register(SignalHandler* handler, const int* signals, std::size_t count) {
     for (std::size_t i = 0; signals != nullptr && i < count; ++i) {
-        if (signals[i] != kSignalUnused) {
-            (void)Register(handler, signals[i]);
-        }
+        (void)Register(handler, signals[i]);  // skips 256
     }
 }
 

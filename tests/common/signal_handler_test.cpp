@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <functional>
 #include <string>
 #include <vector>
@@ -22,22 +23,18 @@ platform::SysResult RecordingHook(int signal, platform::SignalDispatch dispatch)
 
 class Handler : public os::SignalHandler {
 public:
-    Handler(std::shared_ptr<os::SignalHandlerCollection> c, std::string name)
-        : os::SignalHandler(std::move(c)), name_(std::move(name)) {}
+    explicit Handler(std::shared_ptr<os::SignalHandlerCollection> c) : os::SignalHandler(std::move(c)) {}
     ~Handler() override { UnregisterAll(); }
     void OnSignal(int signal) noexcept override { received += std::to_string(signal) + " "; }
-    const std::string& Name() const { return name_; }
     std::string received;
-
-private:
-    std::string name_;
 };
 
 struct Fixture {
     std::shared_ptr<os::SignalHandlerCollection> c =
         std::make_shared<os::SignalHandlerCollection>(GetProcessDebugLog(), &RecordingHook);
-    Handler a{c, "a"};
-    Handler b{c, "b"};
+    Handler a{c};
+    Handler b{c};
+    const int two[2] = {2, 15};
 
     std::string Name(os::SignalHandler* h) const { return h == nullptr ? "null" : h == &a ? "a" : "b"; }
     std::string Registrations() const {
@@ -68,9 +65,7 @@ TEST(SignalHandlerCollection, RegistrationRules) {
         {"256 is skipped", [](Fixture& f) { return f.Name(f.a.Register(256)); }, "null", "", ""},
         {"an array skips 256",
          [](Fixture& f) {
-             const int signals[] = {2, 256, 15};
-             f.a.Register(signals, 3);
-             return std::string("-");
+             return f.a.Register(std::array{2, 256, 15}.data(), 3), std::string("-");
          },
          "-", "+2 +15", "2:a 15:a"},
         {"unregistering another handler's signal leaves it",
@@ -79,20 +74,14 @@ TEST(SignalHandlerCollection, RegistrationRules) {
          [](Fixture& f) { return f.a.Register(2), f.a.Unregister(2), std::string("-"); }, "-", "+2 -2", ""},
         {"unregistering all removes only the handler's own",
          [](Fixture& f) {
-             const int signals[] = {2, 15};
-             f.a.Register(signals, 2);
-             f.b.Register(3);
-             f.a.UnregisterAll();
-             return std::string("-");
+             return f.a.Register(f.two, 2), f.b.Register(3), f.a.UnregisterAll(), std::string("-");
          },
          "-", "+2 +15 +3 -2 -15", "3:b"},
         {"a hook the system refuses keeps the registration",
          [](Fixture& f) { return f.Name(f.a.Register(4)); }, "null", "+4", "4:a"},
         {"a signal reaches its own handler only",
          [](Fixture& f) {
-             f.a.Register(2);
-             f.b.Register(15);
-             const bool taken = f.c->Dispatch(15) && !f.c->Dispatch(3);
+             const bool taken = (f.a.Register(2), f.b.Register(15), f.c->Dispatch(15) && !f.c->Dispatch(3));
              return f.a.received + "|" + f.b.received + (taken ? "taken" : "missed");
          },
          "|15 taken", "+2 +15", "2:a 15:b"},

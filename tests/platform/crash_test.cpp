@@ -4,8 +4,6 @@
 
 #include <atomic>
 #include <csignal>
-#include <fstream>
-#include <iterator>
 
 #include "platform/file.h"
 #include "platform/signals.h"
@@ -14,8 +12,8 @@
 namespace {
 
 std::string Read(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    std::string bytes;
+    return platform::ReadWholeFile(path, bytes), bytes;
 }
 
 // The log closes its file when it rotates: reports still reach that file until the next one is handed

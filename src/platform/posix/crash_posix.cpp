@@ -45,54 +45,40 @@ std::atomic<int> g_reportFd{-1};
 std::atomic<bool> g_reporting{false};
 std::mutex g_installMutex;  // installs and report-file changes; never taken in a handler
 
+// The floating-point and integer faults by their si_code; any other is an invalid operation.
+struct FpeCode {
+    int code;
+    std::uint32_t exception;
+};
+constexpr FpeCode kFpeCodes[] = {
+    {FPE_INTDIV, kIntegerDivideByZero}, {FPE_INTOVF, kIntegerOverflow},
+    {FPE_FLTDIV, kFloatDivideByZero},   {FPE_FLTOVF, kFloatOverflow},
+    {FPE_FLTUND, kFloatUnderflow},      {FPE_FLTRES, kFloatInexactResult},
+    {FPE_FLTSUB, kArrayBoundsExceeded}, {FPE_FLTINV, kFloatInvalidOperation},
+};
+
 // The same fault as Windows would name it. SIGBUS: a misaligned access is DATATYPE_MISALIGNMENT; any
 // other bus error is a mapped page that cannot be read (a file truncated under its mapping), which is
 // what IN_PAGE_ERROR reports on Windows. SIGABRT has no exception on Windows; it is reported with the
 // code the C runtime ends an aborted process with, under its own name.
 void MapSignal(int sig, int code, CrashFault& fault) noexcept {
-    switch (sig) {
-        case SIGSEGV:
-            fault.code = kAccessViolation;
-            break;
-        case SIGBUS:
-            fault.code = code == BUS_ADRALN ? kDatatypeMisalignment : kInPageError;
-            break;
-        case SIGILL:
-            fault.code =
-                (code == ILL_PRVOPC || code == ILL_PRVREG) ? kPrivilegedInstruction : kIllegalInstruction;
-            break;
-        case SIGFPE:
-            switch (code) {
-                case FPE_INTDIV:
-                    fault.code = kIntegerDivideByZero;
-                    break;
-                case FPE_INTOVF:
-                    fault.code = kIntegerOverflow;
-                    break;
-                case FPE_FLTDIV:
-                    fault.code = kFloatDivideByZero;
-                    break;
-                case FPE_FLTOVF:
-                    fault.code = kFloatOverflow;
-                    break;
-                case FPE_FLTUND:
-                    fault.code = kFloatUnderflow;
-                    break;
-                case FPE_FLTRES:
-                    fault.code = kFloatInexactResult;
-                    break;
-                case FPE_FLTSUB:
-                    fault.code = kArrayBoundsExceeded;
-                    break;
-                default:
-                    fault.code = kFloatInvalidOperation;
-                    break;
+    if (sig == SIGSEGV) {
+        fault.code = kAccessViolation;
+    } else if (sig == SIGBUS) {
+        fault.code = code == BUS_ADRALN ? kDatatypeMisalignment : kInPageError;
+    } else if (sig == SIGILL) {
+        fault.code =
+            (code == ILL_PRVOPC || code == ILL_PRVREG) ? kPrivilegedInstruction : kIllegalInstruction;
+    } else if (sig == SIGFPE) {
+        fault.code = kFloatInvalidOperation;
+        for (const FpeCode& entry : kFpeCodes) {
+            if (entry.code == code) {
+                fault.code = entry.exception;
             }
-            break;
-        default:
-            fault.code = kFatalAppExit;
-            fault.name = "ABORT";
-            break;
+        }
+    } else {
+        fault.code = kFatalAppExit;
+        fault.name = "ABORT";
     }
 }
 
