@@ -172,7 +172,7 @@ void SignalHandlerCollection::Remove(int signal) {
 }
 
 SignalHandler* SignalHandlerCollection::Register(SignalHandler* handler, int signal) {
-    if (signal == kSignalUnused) {
+    if (signal == kSignalUnused) {  // stands for no signal
         return nullptr;
     }
     std::atomic<SignalHandler*>* slot = Slot(signal);
