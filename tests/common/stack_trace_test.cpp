@@ -139,10 +139,13 @@ TEST(StackTrace, EnvironmentHandsOutItsServicesAndInstallsNoHandlerWhenStackDump
     EXPECT_FALSE(platform::CrashHandlerInstalled());
 }
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
+// The address sanitizer build also checks for undefined behaviour, which it reports and ends the program
+// on before the fault the test wants happens. (Under the thread sanitizer the faults happen and are
+// reported as everywhere.)
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kFaultsCaughtEarlier = true;
 #else
-constexpr bool kSanitized = false;
+constexpr bool kFaultsCaughtEarlier = false;
 #endif
 
 // A program with stack dumps on faults; its log file then holds the exception line and the stack from
@@ -150,10 +153,10 @@ constexpr bool kSanitized = false;
 // the command processor (sh, cmd.exe under Wine), which works alike on both systems, where a death test
 // of GoogleTest does not.
 TEST(StackTrace, AFaultingProgramLeavesItsReportInItsLogAndEndsAbnormally) {
-    if (kSanitized) {
+    if (kFaultsCaughtEarlier) {
         GTEST_SKIP()
-            << "the sanitizer's runtime reports faults itself in this build and sits in the way of the "
-               "handler under test";
+            << "the undefined-behaviour checks of this build end the helper at the null write and the "
+               "division by zero, before they fault";
     }
     const struct {
         const char* fault;
