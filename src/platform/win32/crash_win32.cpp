@@ -77,6 +77,40 @@ LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* pointers) {
     std::abort();
 }
 
+// The nearest export of `module` at or below `address`, read from the module's export directory in
+// memory: what names a frame when the debug-help library has nothing for it (a module without debug
+// information it reads, as the cross compiler's are).
+const char* NearestExport(HMODULE module, std::uintptr_t address, std::uint64_t& start) noexcept {
+    const auto base = reinterpret_cast<std::uintptr_t>(module);
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    if (dos->e_magic != IMAGE_DOS_SIGNATURE) {
+        return nullptr;
+    }
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& entry = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+    if (entry.VirtualAddress == 0 || entry.Size == 0) {
+        return nullptr;
+    }
+    const auto* exports = reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(base + entry.VirtualAddress);
+    const auto* functions = reinterpret_cast<const DWORD*>(base + exports->AddressOfFunctions);
+    const auto* names = reinterpret_cast<const DWORD*>(base + exports->AddressOfNames);
+    const auto* ordinals = reinterpret_cast<const WORD*>(base + exports->AddressOfNameOrdinals);
+    const std::uintptr_t rva = address - base;
+    const char* best = nullptr;
+    DWORD bestRva = 0;
+    for (DWORD i = 0; i < exports->NumberOfNames; ++i) {
+        const DWORD functionRva = functions[ordinals[i]];
+        const bool forwarded =
+            functionRva >= entry.VirtualAddress && functionRva < entry.VirtualAddress + entry.Size;
+        if (!forwarded && functionRva <= rva && functionRva >= bestRva) {
+            best = reinterpret_cast<const char*>(base + names[i]);
+            bestRva = functionRva;
+        }
+    }
+    start = base + bestRva;
+    return best;
+}
+
 }  // namespace
 
 SysResult InstallCrashHandler(CrashReporter reporter) {
@@ -164,6 +198,12 @@ bool ResolveFrame(const void* address, FrameSymbol& out, char* buffer, std::size
         buffer[used++] = '\0';
         out.name = buffer;
         out.symbolAddress = symbol->Address;
+    }
+    if (out.name == nullptr && module != nullptr) {
+        out.name = NearestExport(module, reinterpret_cast<std::uintptr_t>(address), out.symbolAddress);
+        if (out.name == nullptr) {
+            out.symbolAddress = reinterpret_cast<std::uintptr_t>(address);
+        }
     }
     if (module != nullptr && used < bufferSize) {
         const DWORD length =
