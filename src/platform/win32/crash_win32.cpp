@@ -77,38 +77,41 @@ LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* pointers) {
     std::abort();
 }
 
-// The nearest export of `module` at or below `address`, read from the module's export directory in
-// memory: what names a frame when the debug-help library has nothing for it (a module without debug
-// information it reads, as the cross compiler's are).
-const char* NearestExport(HMODULE module, std::uintptr_t address, std::uint64_t& start) noexcept {
+// The export of `module` that is the function containing `address`, read from the module's export
+// directory in memory: what names a frame when the debug-help library has nothing for it (a module
+// without debug information it reads, as the cross compiler's are). The function is found by the
+// module's unwind table, so a function that is not exported is never given the name of an exported
+// one before it.
+const char* ExportedFunctionAt(HMODULE module, std::uintptr_t address, std::uint64_t& start) noexcept {
+#if defined(__x86_64__) || defined(_M_X64)
+    DWORD64 imageBase = 0;
+    const PRUNTIME_FUNCTION function = ::RtlLookupFunctionEntry(address, &imageBase, nullptr);
     const auto base = reinterpret_cast<std::uintptr_t>(module);
-    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-    if (dos->e_magic != IMAGE_DOS_SIGNATURE) {
+    if (function == nullptr || imageBase != base) {
         return nullptr;
     }
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
     const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
     const IMAGE_DATA_DIRECTORY& entry = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
-    if (entry.VirtualAddress == 0 || entry.Size == 0) {
+    if (dos->e_magic != IMAGE_DOS_SIGNATURE || entry.VirtualAddress == 0 || entry.Size == 0) {
         return nullptr;
     }
     const auto* exports = reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(base + entry.VirtualAddress);
     const auto* functions = reinterpret_cast<const DWORD*>(base + exports->AddressOfFunctions);
     const auto* names = reinterpret_cast<const DWORD*>(base + exports->AddressOfNames);
     const auto* ordinals = reinterpret_cast<const WORD*>(base + exports->AddressOfNameOrdinals);
-    const std::uintptr_t rva = address - base;
-    const char* best = nullptr;
-    DWORD bestRva = 0;
     for (DWORD i = 0; i < exports->NumberOfNames; ++i) {
-        const DWORD functionRva = functions[ordinals[i]];
-        const bool forwarded =
-            functionRva >= entry.VirtualAddress && functionRva < entry.VirtualAddress + entry.Size;
-        if (!forwarded && functionRva <= rva && functionRva >= bestRva) {
-            best = reinterpret_cast<const char*>(base + names[i]);
-            bestRva = functionRva;
+        if (functions[ordinals[i]] == function->BeginAddress) {
+            start = base + function->BeginAddress;
+            return reinterpret_cast<const char*>(base + names[i]);
         }
     }
-    start = base + bestRva;
-    return best;
+#else
+    (void)module;
+    (void)address;
+    (void)start;
+#endif
+    return nullptr;
 }
 
 }  // namespace
@@ -200,7 +203,7 @@ bool ResolveFrame(const void* address, FrameSymbol& out, char* buffer, std::size
         out.symbolAddress = symbol->Address;
     }
     if (out.name == nullptr && module != nullptr) {
-        out.name = NearestExport(module, reinterpret_cast<std::uintptr_t>(address), out.symbolAddress);
+        out.name = ExportedFunctionAt(module, reinterpret_cast<std::uintptr_t>(address), out.symbolAddress);
         if (out.name == nullptr) {
             out.symbolAddress = reinterpret_cast<std::uintptr_t>(address);
         }
