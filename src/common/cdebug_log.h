@@ -85,6 +85,10 @@ public:
     // file was full.
     std::uint64_t LostRecords() const;
 
+    // The current file's descriptor (HANDLE) for the crash report (LogFile::NativeHandle); -1 when no file
+    // is open. The new-file callbacks tell when it changes.
+    std::intptr_t FileNativeHandle() const { return file_ ? file_->NativeHandle() : -1; }
+
     // Records accepted but not yet delivered by the writer.
     std::uint64_t PendingRecords();
 

@@ -9,6 +9,8 @@
 
 #include "common/cdebug_log.h"
 #include "common/locks.h"
+#include "common/signal_handler.h"
+#include "common/stack_trace.h"
 #include "platform/module_path.h"
 
 namespace {
@@ -62,12 +64,17 @@ EnvironmentCommon::EnvironmentCommon(const DebugLogOptions& logOptions) {
     processLog_ = CDebugLog::Create(logOptions);
     debugLog_ = processLog_;
     SetSlowLockHook(&WriteSlowLockToLog);
-    // The usage-counter manager, the signal-handler collection and the stack-trace logger join here
-    // when they exist; until then their pointers stay empty and the crash handler is not installed.
+    // The usage-counter manager joins here when it exists; until then its pointer stays empty.
+    signalHandlers_ = std::make_shared<os::SignalHandlerCollection>(debugLog_);
+    stackTraceLogger_ = std::make_shared<StackTraceLogger>(processLog_);
+    if (processLog_->IsStackDumpInDebug()) {
+        stackTraceLogger_->InstallCrashHandler();
+    }
 }
 
 EnvironmentCommon::~EnvironmentCommon() {
     stackTraceLogger_.reset();
+    signalHandlers_.reset();
     usageCounterManager_.reset();
     debugLog_.reset();
     processLog_.reset();
@@ -103,6 +110,12 @@ std::shared_ptr<IStackTraceLogger>& EnvironmentCommon::GetStackTraceLogger(
 std::shared_ptr<cmn::IUsageCounterManager>& EnvironmentCommon::GetUsageCounterManager(
     std::shared_ptr<cmn::IUsageCounterManager>& out) {
     out = usageCounterManager_;
+    return out;
+}
+
+std::shared_ptr<os::SignalHandlerCollection>& EnvironmentCommon::GetSignalHandlerCollection(
+    std::shared_ptr<os::SignalHandlerCollection>& out) {
+    out = signalHandlers_;
     return out;
 }
 

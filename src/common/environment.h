@@ -21,6 +21,9 @@ class IStackTraceLogger;
 namespace cmn {
 class IUsageCounterManager;
 }
+namespace os {
+class SignalHandlerCollection;
+}
 
 class IEnvironment {
 public:
@@ -32,6 +35,9 @@ public:
         std::shared_ptr<IStackTraceLogger>& out) = 0;
     virtual std::shared_ptr<cmn::IUsageCounterManager>& GetUsageCounterManager(
         std::shared_ptr<cmn::IUsageCounterManager>& out) = 0;
+    // The process's signal-handler collection (signal_handler.h).
+    virtual std::shared_ptr<os::SignalHandlerCollection>& GetSignalHandlerCollection(
+        std::shared_ptr<os::SignalHandlerCollection>& out) = 0;
 };
 
 class EnvironmentCommon final : public IEnvironment {
@@ -46,6 +52,8 @@ public:
     std::shared_ptr<IStackTraceLogger>& GetStackTraceLogger(std::shared_ptr<IStackTraceLogger>& out) override;
     std::shared_ptr<cmn::IUsageCounterManager>& GetUsageCounterManager(
         std::shared_ptr<cmn::IUsageCounterManager>& out) override;
+    std::shared_ptr<os::SignalHandlerCollection>& GetSignalHandlerCollection(
+        std::shared_ptr<os::SignalHandlerCollection>& out) override;
 
     // Waits, at process exit, until the log's writer has taken the records still queued; gives up
     // when it stops making progress (its thread may already be gone).
@@ -56,6 +64,7 @@ private:
     std::shared_ptr<IDebugLog> debugLog_;
     std::shared_ptr<IStackTraceLogger> stackTraceLogger_;
     std::shared_ptr<cmn::IUsageCounterManager> usageCounterManager_;
+    std::shared_ptr<os::SignalHandlerCollection> signalHandlers_;
 };
 
 // A scoped reference on the environment, held while using the pointer GetEnvironment returns. The

@@ -79,6 +79,7 @@ bool LogFile::Open(const LogFileHeader& header) {
         size_ = size;
         path_ = path;
         lastOpened_ = path;
+        nativeHandle_.store(file_.NativeHandle());
     }
     auto number = [](std::uint64_t v) { return std::to_wstring(v); };
     WriteRecord(L"------------------------<<< BUILD VER >>>------------------------");
@@ -114,6 +115,7 @@ void LogFile::Close() {
     }
     WriteRecord(kEndLog);
     Flush();
+    nativeHandle_.store(-1);
     std::filesystem::path path;
     {
         std::lock_guard<std::mutex> lock(mutex_);

@@ -68,6 +68,10 @@ public:
 
     [[nodiscard]] std::uint64_t LostRecords() const { return lost_.load(std::memory_order_relaxed); }
 
+    // The open file's descriptor (HANDLE), for the crash report: set by Open, -1 from the start of Close
+    // on. Any thread may read it.
+    [[nodiscard]] std::intptr_t NativeHandle() const { return nativeHandle_.load(); }
+
 private:
     std::filesystem::path NextPath();
     void WriteRecord(std::wstring_view text);
@@ -83,4 +87,5 @@ private:
     std::uint64_t backlogLost_ = 0;
     std::chrono::steady_clock::time_point nextRetry_{};
     std::atomic<std::uint64_t> lost_{0};
+    std::atomic<std::intptr_t> nativeHandle_{-1};
 };

@@ -43,6 +43,16 @@ public:
 
     [[nodiscard]] bool IsOpen() const noexcept;
 
+    // The system's descriptor (POSIX) or HANDLE (Windows) of the open file, for the crash report
+    // (SetCrashReportFile in crash.h); -1 when closed.
+    [[nodiscard]] std::intptr_t NativeHandle() const noexcept {
+#ifdef _WIN32
+        return handle_ != nullptr ? reinterpret_cast<std::intptr_t>(handle_) : -1;
+#else
+        return fd_;
+#endif
+    }
+
     // Writes all `size` bytes at the end of the file. `written` (optional) receives the bytes that
     // reached the file, also on failure.
     SysResult Write(const void* data, std::size_t size, std::size_t* written = nullptr) noexcept;

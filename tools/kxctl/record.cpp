@@ -1,15 +1,16 @@
 // kxctl record, the audio tap it shares with monitor --levels, and the interrupt flag of the process.
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
-#include <csignal>
 #include <cstdio>
 #include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "common/signal_handler.h"
 #include "kxctl/audio.h"
 #include "kxctl/kxctl_lib.h"
 #include "platform/utf8.h"
@@ -20,11 +21,14 @@ using Norvane::SDK::StreamStatistics;
 
 namespace {
 
-volatile std::sig_atomic_t g_interrupted = 0;
+std::atomic<int> g_interrupted{0};
 
-extern "C" void OnInterrupt(int) {
-    g_interrupted = 1;
-}
+// Ctrl-C and a polite kill (Ctrl+Break on Windows) reach it through the process's signal handlers.
+class InterruptFlag final : public os::SignalHandler {
+public:
+    ~InterruptFlag() override { UnregisterAll(); }
+    void OnSignal(int) noexcept override { g_interrupted.store(1); }
+};
 
 // How long a recording may wait for audio beyond its own length before it ends with what it has.
 constexpr std::chrono::seconds kAudioGrace{10};
@@ -114,12 +118,18 @@ JSON::Value SummaryJson(const RecordResult& r) {
 }  // namespace
 
 void CatchInterrupts() {
-    std::signal(SIGINT, OnInterrupt);
-    std::signal(SIGTERM, OnInterrupt);
+    // Registered once for the rest of the process.
+    static InterruptFlag* const flag = [] {
+        auto* handler = new InterruptFlag();
+        const int signals[] = {2, 15};  // SIGINT, SIGTERM
+        handler->Register(signals, 2);
+        return handler;
+    }();
+    (void)flag;
 }
 
 bool InterruptRequested() {
-    return g_interrupted != 0;
+    return g_interrupted.load() != 0;
 }
 
 std::string LevelsTable(const std::vector<LevelMeter>& meters, bool bar) {

@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <iostream>
 #include <mutex>
@@ -20,6 +19,7 @@
 #include <vector>
 
 #include "cli/tool_cli.h"
+#include "common/signal_handler.h"
 #include "platform/terminal.h"
 #include "sim/config.h"
 #include "sim/flood.h"
@@ -27,11 +27,19 @@
 
 namespace {
 
-volatile std::sig_atomic_t g_interrupted = 0;
+std::atomic<int> g_interrupted{0};
 
-extern "C" void OnSignal(int) {
-    g_interrupted = 1;
-}
+// Ctrl-C and a polite kill end the run (the simulator closes its sockets) through the process's signal
+// handlers.
+class StopOnSignal final : public os::SignalHandler {
+public:
+    StopOnSignal() {
+        const int signals[] = {2, 15};  // SIGINT, SIGTERM
+        Register(signals, 2);
+    }
+    ~StopOnSignal() override { UnregisterAll(); }
+    void OnSignal(int) noexcept override { g_interrupted.store(1); }
+};
 
 constexpr std::uint16_t kDefaultFirstPort = 15001;
 constexpr std::uint16_t kDefaultDiscoveryPort = 15000;
@@ -215,8 +223,7 @@ int main(int argc, char** argv) {
     }
     config.log = PrintLine;
 
-    std::signal(SIGINT, OnSignal);
-    std::signal(SIGTERM, OnSignal);
+    const StopOnSignal stop_on_signal;
 
     Sim::FloodSettings flood;
     const bool flooding = flood_opt->count() > 0;
