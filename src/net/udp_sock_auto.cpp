@@ -53,7 +53,9 @@ void UdpReopenService::Add(const std::shared_ptr<UdpSockAuto>& sock) {
         thread_.join();
     }
     running_ = true;
-    thread_ = std::thread([this] { Run(); });
+    // The first pass comes one interval after the failure that started the thread.
+    const std::int64_t startMs = clock_.NowMs();
+    thread_ = std::thread([this, startMs] { Run(startMs); });
 }
 
 void UdpReopenService::Withdraw(const UdpSockAuto* sock) {
@@ -91,9 +93,9 @@ void UdpReopenService::Stop() {
     }
 }
 
-void UdpReopenService::Run() {
+void UdpReopenService::Run(std::int64_t startMs) {
     std::unique_lock<std::mutex> lock(mutex_);
-    std::int64_t lastPass = clock_.NowMs();
+    std::int64_t lastPass = startMs;
     while (!stop_) {
         const std::int64_t left = intervalMs_ - (clock_.NowMs() - lastPass);
         if (left > 0) {

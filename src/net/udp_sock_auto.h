@@ -64,7 +64,7 @@ private:
         std::weak_ptr<UdpSockAuto> sock;
         const UdpSockAuto* id = nullptr;
     };
-    void Run();
+    void Run(std::int64_t startMs);
 
     IClock& clock_;
     const std::int64_t intervalMs_;
