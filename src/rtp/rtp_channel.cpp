@@ -17,6 +17,12 @@ std::shared_ptr<IUdpSock> MakeSocket(INetManager* netManager, bool autoSockets) 
     return autoSockets ? UdpSockAuto::Create(*netManager) : netManager->CreateUdpSock();
 }
 
+// A self-reopening socket whose Open failed keeps trying by itself.
+bool OpensLater(const std::shared_ptr<IUdpSock>& sock) {
+    auto* reopening = dynamic_cast<UdpSockAuto*>(sock.get());
+    return reopening != nullptr && reopening->IsReopenRequested();
+}
+
 constexpr std::int64_t kMinuteMs = 60000;
 
 std::wstring NameOr(const ComponentInfo& info, const wchar_t* fallback) {
@@ -101,7 +107,7 @@ ErrInfo RtpRecvChan::Init() {
             sockInfo.receiver = this;
             opened = sock->Open(sockInfo);
         }
-        if (!opened.IsOk() && autoSockets_ && sock) {
+        if (!opened.IsOk() && OpensLater(sock)) {
             // The socket keeps trying by itself; the input starts to receive once it opens.
             WriteAtLevel(
                 log_, kLogErrors,
@@ -290,7 +296,7 @@ ErrInfo RtpSendChan::SetSendAddr(std::size_t index, const SockAddr& address) {
             UdpSockInfo sockInfo;
             sockInfo.send_addr = address;
             ErrInfo opened = sock->Open(sockInfo);
-            if (opened.IsOk() || autoSockets_) {
+            if (opened.IsOk() || OpensLater(sock)) {
                 // A self-reopening socket is kept after a failed Open: it opens by itself later.
                 sockets_[index] = std::move(sock);
             }

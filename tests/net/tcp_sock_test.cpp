@@ -126,11 +126,24 @@ class TcpPeerEndTest : public ::testing::TestWithParam<PeerEnd> {};
 TEST_P(TcpPeerEndTest, TheEndOfTheConnectionIsReportedWithItsReason) {
     RawListener peer;
     TcpRecorder client;
+    RecordingUdpReceiver gateReceiver;
     auto service = StartedService(L"tcp end");
     auto sock = service->CreateTcpSock();
     ASSERT_TRUE(sock->Open(To(Addr(peer.at), &client)).IsOk());
     platform::UniqueSocket conn = peer.Accept();
     ASSERT_TRUE(WaitUntil([&] { return client.Connected(); }));
+    // The service thread is held in a receiver call of another socket meanwhile, so the peer's last
+    // bytes and its end arrive as one report.
+    std::atomic<int> gate{0};
+    gateReceiver.onDatagram = [&](Network::IUdpSock*, const Datagram&) {
+        gate.store(1);
+        EXPECT_TRUE(WaitUntil([&] { return gate.load() == 2; }));
+    };
+    auto gateSock = service->CreateUdpSock();
+    ASSERT_TRUE(gateSock->Open(Bound(&gateReceiver)).IsOk());
+    UdpPeer poke;
+    ASSERT_TRUE(poke.SendBytes(Pattern(1), gateSock->GetInfo().bind_addr.Native()));
+    ASSERT_TRUE(WaitUntil([&] { return gate.load() == 1; }));
     if (GetParam().reset) {
         ASSERT_TRUE(platform::SetLinger(conn.Get(), true, 0).ok());
     } else {
@@ -138,6 +151,7 @@ TEST_P(TcpPeerEndTest, TheEndOfTheConnectionIsReportedWithItsReason) {
         ASSERT_TRUE(platform::Send(conn.Get(), "bye", 3).ok());
     }
     conn.Reset();
+    gate.store(2);
     ASSERT_TRUE(WaitUntil([&] { return client.CloseCode() != -1; }));
     if (GetParam().reset) {
         EXPECT_EQ(platform::ClassifySocketError(client.CloseCode()),
