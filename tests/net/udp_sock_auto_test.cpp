@@ -47,8 +47,8 @@ protected:
     // Steps the clock and waits until the service has looked at the new time (or has ended its thread).
     void Step(std::int64_t ms) {
         clock_.Step(milliseconds(ms));
-        ASSERT_TRUE(
-            WaitUntil([&] { return !service_.IsThreadRunning() || clock_.WaitForReads(3, milliseconds(0)); }));
+        ASSERT_TRUE(WaitUntil(
+            [&] { return !service_.IsThreadRunning() || clock_.WaitForReads(3, milliseconds(0)); }));
     }
     RecordingUdpReceiver receiver_;
     TestClock clock_;
