@@ -71,6 +71,7 @@ Network::TcpSockInfo To(const Network::SockAddr& remote, Network::ITcpReceiver* 
 
 // A listening platform socket on loopback that accepts only when told to and never reads.
 struct RawListener {
+    platform::SocketLibraryScope library;  // made before any socket service of the test (Windows)
     platform::UniqueSocket sock;
     platform::SockAddrIn at = platform::SockAddrIn::Loopback(0);
     RawListener() {
