@@ -76,6 +76,11 @@ public:
     [[nodiscard]] bool IsConnectEventRequested() const noexcept { return connectRequested_.load(); }
     void SetConnectEventRequested(bool on) noexcept { connectRequested_.store(on); }
 
+    // The native reason of the last FD_CLOSE (or failed connect) the service reported, 0 for an orderly
+    // close; set by the service right before it passes kSockEvClose, taken (and cleared) by the socket.
+    void SetCloseError(int code) noexcept { closeError_.store(code); }
+    [[nodiscard]] int TakeCloseError() noexcept { return closeError_.exchange(0); }
+
     // Service bookkeeping (written only by the service): the weight the socket was counted with when it
     // was added, and whether a visit has been asked for with WakeFor and not yet made.
     [[nodiscard]] std::uint32_t ServiceWeight() const noexcept { return serviceWeight_.load(); }
@@ -109,6 +114,7 @@ private:
     std::atomic<std::uint32_t> index_{kNoIndex};
     const std::uint32_t id_;
     std::atomic<bool> connectRequested_{false};
+    std::atomic<int> closeError_{0};
     std::atomic<std::uint32_t> serviceWeight_{0};
     std::atomic<bool> visitRequested_{false};
 };

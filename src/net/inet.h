@@ -113,11 +113,118 @@ public:
     [[nodiscard]] virtual BaseSock* GetBaseSock() = 0;
 };
 
+// Receives what a TCP socket gets. Called on the service thread with the socket's lock held (the lock is
+// recursive: a receiver may send on its socket and close it from the call); a Close on another thread
+// waits for a call in progress to return, and no call comes after it.
+class ITcpReceiver {
+public:
+    virtual ~ITcpReceiver() = default;
+    // An outgoing connection has been made; data may flow.
+    virtual void OnConnected(ITcpSock* sock) = 0;
+    // One chunk of the stream, in order, at most the settings' recv_chunk_size bytes.
+    virtual void OnDataReceived(ITcpSock* sock, std::shared_ptr<Packet> data) = 0;
+    // A failure that ends the connection (a failed send); the socket closes after the call.
+    virtual void OnSocketError(ITcpSock* sock, const ErrInfo& error) = 0;
+    // The connection ended (peer close or reset, a failed read, a failed connect). The error's code is
+    // the system's reason: 0 for an orderly close, "connection reset" for a reset.
+    virtual void OnSocketClosed(ITcpSock* sock, const ErrInfo& error) = 0;
+};
+
+// The settings a TCP socket is opened with; copied whole into the socket at Open.
+struct TcpSockInfo {
+    // Local address to bind before connecting; invalid: the system chooses.
+    SockAddr local_addr;
+    // The peer (outgoing connections). For an accepted connection, the peer's address.
+    SockAddr remote_addr;
+    // What the socket adds to its service's GetWeight().
+    std::uint32_t weight = 1000;
+    // Bytes read at most per OnDataReceived call (1 to 1 MiB).
+    std::uint32_t recv_chunk_size = 16384;
+    // Bytes the send queue holds at most; a Send that would exceed it is refused (a peer that does not
+    // read cannot make the queue grow without limit).
+    std::size_t send_queue_limit = 4 * 1024 * 1024;
+    // Gets the stream and the socket's fate; not owned. Cleared by Close.
+    ITcpReceiver* receiver = nullptr;
+};
+
+// Connection states of GetState().
+inline constexpr std::uint32_t kTcpDisconnected = 0;
+inline constexpr std::uint32_t kTcpConnecting = 1;
+inline constexpr std::uint32_t kTcpConnected = 2;
+
+// A TCP stream socket served by a socket service. Nothing is written on the caller's thread: Send
+// queues and the service thread writes.
+class ITcpSock {
+public:
+    virtual ~ITcpSock() = default;
+    [[nodiscard]] virtual INetManager& GetNetManager() = 0;
+    // Starts a non-blocking connect to info.remote_addr; OnConnected follows once it completes.
+    virtual ErrInfo Open(const TcpSockInfo& info) = 0;
+    // Closes the connection; queued data not yet written is dropped.
+    virtual void Close() = 0;
+    // Queues bytes for the peer ("TCP send failure : ..." when closed, not yet connected or full).
+    virtual ErrInfo Send(std::shared_ptr<Packet> packet) = 0;
+    virtual ErrInfo Send(std::unique_ptr<Packet> packet) = 0;
+    virtual ErrInfo Send(const std::uint8_t* data, std::size_t size) = 0;
+    [[nodiscard]] virtual TcpSockInfo GetInfo() = 0;
+    // Replaces the receiver (for an accepted socket, from within OnAccepted).
+    virtual void SetReceiver(ITcpReceiver* receiver) = 0;
+    // kTcpDisconnected, kTcpConnecting or kTcpConnected; kTcpDisconnected whenever closed.
+    [[nodiscard]] virtual std::uint32_t GetState() = 0;
+    // Bytes queued and not yet written.
+    [[nodiscard]] virtual std::size_t QueuedBytes() = 0;
+    // Sends refused because the queue was full, since the socket was made.
+    [[nodiscard]] virtual std::uint64_t RefusedSends() = 0;
+    [[nodiscard]] virtual BaseSock* GetBaseSock() = 0;
+};
+
+// Gets every connection a listening socket accepts, as an open, served ITcpSock in state kTcpConnected
+// (called on the service thread, before the socket's first event). Its receiver is the settings'
+// accepted.receiver unless OnAccepted sets another (SetReceiver). The service keeps the socket until it
+// closes.
+class ITcpListenReceiver {
+public:
+    virtual ~ITcpListenReceiver() = default;
+    virtual void OnAccepted(ITcpListenSock* listener, std::shared_ptr<ITcpSock> sock) = 0;
+};
+
+struct TcpListenSockInfo {
+    // Address and port to listen on; port 0: the system chooses, and GetInfo() reports the port.
+    SockAddr local_addr;
+    // Connections of this listener open at one time at most; one more is accepted and closed at once
+    // (and counted), so a flood of connections cannot use up the service's sockets or its memory.
+    std::uint32_t max_connections = 256;
+    // Settings of every accepted socket (weight, chunk size, queue limit, receiver).
+    TcpSockInfo accepted;
+    ITcpListenReceiver* receiver = nullptr;
+};
+
+// A listening TCP socket: every accepted connection becomes a served ITcpSock of the same service.
+class ITcpListenSock {
+public:
+    virtual ~ITcpListenSock() = default;
+    [[nodiscard]] virtual INetManager& GetNetManager() = 0;
+    virtual ErrInfo Open(const TcpListenSockInfo& info) = 0;
+    // Stops listening; connections accepted before stay open.
+    virtual void Close() = 0;
+    [[nodiscard]] virtual TcpListenSockInfo GetInfo() = 0;
+    // Connections closed at once because max_connections were open, since the socket was made.
+    [[nodiscard]] virtual std::uint64_t RefusedConnections() = 0;
+    [[nodiscard]] virtual BaseSock* GetBaseSock() = 0;
+};
+
+// Starts the socket library for the caller (paired with platform::StopSocketLibrary on success). A
+// failure writes "Error init WinSocks; code = <code>" to the process debug log and gives false. On
+// POSIX there is nothing to start and it never fails.
+bool InitWinSock();
+// The outcome of one start: true for success, otherwise the line above with the start's code.
+bool ReportSocketLibraryStart(int code);
+
 // A socket service: one thread serving the events of every socket made by it.
 class INetManager {
 public:
     // With `count` < 2 a single service (NetManager), otherwise a service spreading its sockets over
-    // `count` inner services. `autoStart` starts the service thread at once.
+    // `count` inner services (NetManagerMulti). `autoStart` starts the service thread at once.
     static std::shared_ptr<INetManager> Create(const ComponentInfo& info, bool autoStart, std::size_t count);
 
     // Stops the service: every socket it still serves is closed.

@@ -7,6 +7,9 @@
 #include "common/clock.h"
 #include "common/environment.h"
 #include "common/err_info.h"
+#include "net/net_manager_multi.h"
+#include "net/tcp_listen_sock.h"
+#include "net/tcp_sock.h"
 #include "net/udp_sock.h"
 #include "platform/socket.h"
 #include "platform/thread.h"
@@ -34,7 +37,8 @@ const wchar_t* const kNetStatNames[NetStatCount] = {
 const wchar_t* const kIoStatLabels[IoCounterCount] = {
     L" UdpRecvBytes=",      L" UdpSentSyncBytes=",  L" UdpSentAsyncBytes=",  L" UdpSendSyncDrops=",
     L" UdpSendAsyncDrops=", L" UdpSendSyncBlocks=", L" UdpSendAsyncBlocks=", L" TcpRecvBytes=",
-    L" TcpSendBytes=",      L" UdpRecvDatagrams=",  L" UdpRecvDrops=",
+    L" TcpSendBytes=",      L" UdpRecvDatagrams=",  L" UdpRecvDrops=",       L" TcpSendRefused=",
+    L" TcpAcceptRefused=",
 };
 
 // Histogram range in microseconds; longer intervals land in the top bucket (their maximum is kept).
@@ -55,12 +59,7 @@ const wchar_t* OnOff(bool on) {
 std::shared_ptr<INetManager> INetManager::Create(const ComponentInfo& info, bool autoStart,
                                                  std::size_t count) {
     if (count >= 2) {
-        // Spreading sockets over several services is not part of this build.
-        if (std::shared_ptr<IDebugLog> log = GetProcessDebugLog()) {
-            log->Write(FormatLine(L"%ls: Error: a socket service of %zu loops is not available",
-                                  info.name.c_str(), count));
-        }
-        return {};
+        return std::make_shared<NetManagerMulti>(info, autoStart, count);
     }
     return NetManager::Create(info, autoStart);
 }
@@ -96,7 +95,7 @@ NetManager::NetManager(const ComponentInfo& info, bool autoStart, IClock& clock)
                     kHistogramMaxMks);
         s.SetEnabled(false);
     }
-    libraryStarted_ = platform::StartSocketLibrary().ok();
+    libraryStarted_ = InitWinSock();
     if (autoStart) {
         Start();
     }
@@ -164,13 +163,26 @@ std::shared_ptr<IUdpSock> NetManager::CreateUdpSock() {
     return sock;
 }
 
+template <class Sock>
+std::shared_ptr<Sock> NetManager::Serve(std::shared_ptr<Sock> sock, const wchar_t* kind) {
+    if (logging_) {
+        WriteAtLevel(log_, kLogConfig,
+                     FormatLine(L"%ls: Create %ls socket (%08X)", name_.c_str(), kind, sock->GetId()));
+    }
+    {
+        TimedLocker<NamedRecursiveMutex> lock(sock->GetLock(), L"CreateSock", 5,
+                                              "Network::NetManager::CreateSock", __FILE__, __LINE__);
+        AddSocketToService(sock);
+    }
+    return sock;
+}
+
 std::shared_ptr<ITcpSock> NetManager::CreateTcpSock() {
-    // Stream sockets are not part of this build.
-    return {};
+    return Serve(TcpSock::Create(*this), L"TCP");
 }
 
 std::shared_ptr<ITcpListenSock> NetManager::CreateTcpListenSock() {
-    return {};
+    return Serve(TcpListenSock::Create(*this), L"TCP server");
 }
 
 std::size_t NetManager::GetNumSockets() {
@@ -506,6 +518,7 @@ bool NetManager::HandleSocketEvents(BaseSock* sock, const platform::SocketEvent*
         }
         if ((events & kSockEvConnect) != 0) {
             if (event->connect_error != 0) {
+                sock->SetCloseError(event->connect_error);
                 sock->HandleSocketEvents(kSockEvClose);
                 return true;
             }
@@ -521,6 +534,9 @@ bool NetManager::HandleSocketEvents(BaseSock* sock, const platform::SocketEvent*
         }
     }
     std::uint32_t mask = events & (kSockEvClose | kSockEvRead | kSockEvWrite | kSockEvOob | kSockEvAccept);
+    if ((mask & kSockEvClose) != 0) {
+        sock->SetCloseError(event->close_error);
+    }
     if (sock->IsIdle()) {
         mask |= kSockEvIdle;
     }

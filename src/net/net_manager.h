@@ -62,6 +62,8 @@ enum IoCounter : std::uint32_t {
     kIoTcpSendBytes,
     kIoUdpRecvDatagrams,  // datagrams read from UDP sockets
     kIoUdpRecvDrops,      // of those, datagrams no receiver got (empty, or the socket had no receiver)
+    kIoTcpSendRefused,    // TCP sends refused because the socket's send queue was full
+    kIoTcpAcceptRefused,  // connections a listener closed at once because it had its most open
     IoCounterCount
 };
 
@@ -164,6 +166,10 @@ public:
 
 private:
     struct Visit;
+
+    // Puts a new socket into the collection (logged as a `kind` socket) and returns it.
+    template <class Sock>
+    std::shared_ptr<Sock> Serve(std::shared_ptr<Sock> sock, const wchar_t* kind);
 
     void Process();
     bool InstallSocketEventHandling(BaseSock& sock);

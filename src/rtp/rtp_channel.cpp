@@ -3,10 +3,25 @@
 #include <utility>
 
 #include "common/environment.h"
+#include "net/udp_sock_auto.h"
 
 namespace Network {
 
 namespace {
+
+// A socket of the service, or with `autoSockets` one that re-opens itself after a failed Open.
+std::shared_ptr<IUdpSock> MakeSocket(INetManager* netManager, bool autoSockets) {
+    if (netManager == nullptr) {
+        return nullptr;
+    }
+    return autoSockets ? UdpSockAuto::Create(*netManager) : netManager->CreateUdpSock();
+}
+
+// A self-reopening socket whose Open failed keeps trying by itself.
+bool OpensLater(const std::shared_ptr<IUdpSock>& sock) {
+    auto* reopening = dynamic_cast<UdpSockAuto*>(sock.get());
+    return reopening != nullptr && reopening->IsReopenRequested();
+}
 
 constexpr std::int64_t kMinuteMs = 60000;
 
@@ -82,8 +97,7 @@ ErrInfo RtpRecvChan::Init() {
         WriteAtLevel(
             log_, kLogConfig,
             FormatLine(L"RtpRecvChan \"%ls\": Init: RTP input #%u at %ls", name_.c_str(), i, where.c_str()));
-        // Automatic sockets or not (autoSockets_), the socket service makes the socket.
-        std::shared_ptr<IUdpSock> sock = netManager_ != nullptr ? netManager_->CreateUdpSock() : nullptr;
+        std::shared_ptr<IUdpSock> sock = MakeSocket(netManager_, autoSockets_);
         ErrInfo opened(ERR_PLACE("Network::RtpRecvChan::Init"));
         if (!sock) {
             opened.SetError(L"no socket service");
@@ -93,7 +107,16 @@ ErrInfo RtpRecvChan::Init() {
             sockInfo.receiver = this;
             opened = sock->Open(sockInfo);
         }
-        if (!opened.IsOk()) {
+        if (!opened.IsOk() && OpensLater(sock)) {
+            // The socket keeps trying by itself; the input starts to receive once it opens.
+            WriteAtLevel(
+                log_, kLogErrors,
+                FormatLine(L"RtpRecvChan \"%ls\": Init: RTP input #%u at %ls cannot be opened yet; its "
+                           L"socket tries again every %lld ms: %ls",
+                           name_.c_str(), i, where.c_str(),
+                           static_cast<long long>(UdpReopenService::kIntervalMs), opened.GetText().c_str()));
+            opened.MarkHandled();
+        } else if (!opened.IsOk()) {
             const std::wstring reason = opened.GetText();
             opened.MarkHandled();
             Stop();
@@ -265,8 +288,7 @@ ErrInfo RtpSendChan::SetSendAddr(std::size_t index, const SockAddr& address) {
             if (sockets_[index]) {
                 return sockets_[index]->SetSendAddr(address);
             }
-            // Automatic sockets or not (autoSockets_), the socket service makes the socket.
-            std::shared_ptr<IUdpSock> sock = netManager_ != nullptr ? netManager_->CreateUdpSock() : nullptr;
+            std::shared_ptr<IUdpSock> sock = MakeSocket(netManager_, autoSockets_);
             if (!sock) {
                 return err.SetError(L"RtpSendChan \"" + name_ + L"\": no socket service for " +
                                     address.ToString());
@@ -274,7 +296,8 @@ ErrInfo RtpSendChan::SetSendAddr(std::size_t index, const SockAddr& address) {
             UdpSockInfo sockInfo;
             sockInfo.send_addr = address;
             ErrInfo opened = sock->Open(sockInfo);
-            if (opened.IsOk()) {
+            if (opened.IsOk() || OpensLater(sock)) {
+                // A self-reopening socket is kept after a failed Open: it opens by itself later.
                 sockets_[index] = std::move(sock);
             }
             return opened;

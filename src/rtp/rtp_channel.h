@@ -121,8 +121,8 @@ private:
     INetManager* const netManager_;
     IClock* const clock_;
     const std::shared_ptr<IDebugLog> log_;
-    const bool streamLines_;                   // the "RtpStreams" log stream is not switched off
-    [[maybe_unused]] const bool autoSockets_;  // kept; only sockets of the service exist in this build
+    const bool streamLines_;  // the "RtpStreams" log stream is not switched off
+    const bool autoSockets_;  // self-reopening sockets (UdpSockAuto)
     std::mutex socketsMutex_;
     std::array<std::shared_ptr<IUdpSock>, 2> sockets_;
     // Under the manager's ring lock.
@@ -163,7 +163,7 @@ private:
     INetManager* const netManager_;
     IClock* const clock_;
     const std::shared_ptr<IDebugLog> log_;
-    [[maybe_unused]] const bool autoSockets_;  // kept; only sockets of the service exist in this build
+    const bool autoSockets_;  // self-reopening sockets (UdpSockAuto)
     std::mutex mutex_;
     RtpSendChanInfo info_;
     std::array<std::shared_ptr<IUdpSock>, 2> sockets_;

@@ -177,7 +177,10 @@ struct RtpManagerInfo {
     std::uint32_t start_latency = 5;   // packets behind the newest one where reading starts after a lock
     std::vector<RtpRecvChanInfo> recv_chans;
     std::vector<RtpSendChanInfo> send_chans;
-    bool auto_sockets = false;  // self-reopening sockets instead of sockets of the service
+    // Self-reopening sockets (UdpSockAuto) instead of sockets of the service: a channel whose socket cannot
+    // open yet (its address is missing or taken) keeps it, and it opens by itself within 5000 ms of the
+    // address becoming usable; off, Init fails when a receive socket cannot open.
+    bool auto_sockets = false;
 
     // "SampleFreq con not be 0", "PacketSmplSize rate con not be 0", then the bounds: a buffer window of
     // 1 to kRtpMaxBufferWindow, a start latency below the window, at most kRtpMaxPacketFrames frames per

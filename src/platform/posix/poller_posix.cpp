@@ -105,6 +105,12 @@ struct SocketPoller::Impl {
         e.cookie = r.cookie;
         bool mask_changed = false;
         const bool trouble = (rev & (EPOLLERR | EPOLLHUP)) != 0;
+        // epoll_wait took the report before this translation: a connect may have completed in between,
+        // and then the report still shows the unconnected socket (EPOLLOUT|EPOLLHUP), whose HUP is no
+        // close of the new connection. A close or reset of it sets EPOLLRDHUP or EPOLLERR as well.
+        const bool wasConnected = r.connected;
+        const std::uint32_t ending =
+            wasConnected ? (EPOLLRDHUP | EPOLLHUP | EPOLLERR) : (EPOLLRDHUP | EPOLLERR);
 
         if (!r.stream) {
             // A datagram socket's pending error is delivered by the next read, as Winsock does.
@@ -160,7 +166,7 @@ struct SocketPoller::Impl {
                     r.write_armed = false;
                     mask_changed = true;
                 }
-                if ((rev & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0) {
+                if ((rev & ending) != 0) {
                     if ((r.interest & kSockClose) != 0) {
                         e.events |= kSockClose;
                         e.close_error = (rev & EPOLLERR) != 0 ? TakeSoError(fd) : 0;
