@@ -9,6 +9,7 @@
 
 #include "common/cdebug_log.h"
 #include "common/locks.h"
+#include "common/usage_counters.h"
 #include "platform/module_path.h"
 
 namespace {
@@ -62,6 +63,7 @@ EnvironmentCommon::EnvironmentCommon(const DebugLogOptions& logOptions) {
     processLog_ = CDebugLog::Create(logOptions);
     debugLog_ = processLog_;
     SetSlowLockHook(&WriteSlowLockToLog);
+    usageCounterManager_ = std::make_shared<cmn::UsageCounterManager>(debugLog_);
     // The usage-counter manager, the signal-handler collection and the stack-trace logger join here
     // when they exist; until then their pointers stay empty and the crash handler is not installed.
 }
