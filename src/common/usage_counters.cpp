@@ -1,5 +1,6 @@
 #include "common/usage_counters.h"
 
+#include "common/environment.h"
 #include "platform/calendar_time.h"
 #include "platform/utf8.h"
 
@@ -157,6 +158,16 @@ bool UsageCounterManager::WriteStatistics() {
     // one entry.
     Write(L"<> Usage counter statistics <> " + record);
     return true;
+}
+
+UsageCounter::UsageCounter(std::string_view name) {
+    {
+        EnvironmentRef ref;
+        GetEnvironment(ref)->GetUsageCounterManager(manager_);
+    }
+    if (manager_) {
+        manager_->RegisterCounter(name, count_, index_);
+    }
 }
 
 }  // namespace cmn

@@ -98,4 +98,32 @@ private:
     std::thread thread_;
 };
 
+// One counter of a call site, registered with the process environment's manager when it is made. Make it
+// once and never destroy it (the manager keeps a pointer to its storage):
+//     static cmn::UsageCounter* const live = new cmn::UsageCounter("DeviceBase");
+class UsageCounter {
+public:
+    explicit UsageCounter(std::string_view name);
+    UsageCounter(const UsageCounter&) = delete;
+    UsageCounter& operator=(const UsageCounter&) = delete;
+
+    void Increment() {
+        if (manager_) {
+            manager_->IncrementCounter(index_);
+        }
+    }
+    void Decrement() {
+        if (manager_) {
+            manager_->DecrementCounter(index_);
+        }
+    }
+    // The count (0 while it is switched off).
+    [[nodiscard]] std::int32_t Value() const { return count_.load(); }
+
+private:
+    std::shared_ptr<IUsageCounterManager> manager_;
+    std::atomic<std::int32_t> count_{0};
+    std::size_t index_ = 0;
+};
+
 }  // namespace cmn
