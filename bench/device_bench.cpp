@@ -12,6 +12,12 @@
 //   FindActiveDevices/N     one discovery call answered by 256 simulated devices that answer within N ms
 //                           of the request (0: all at once); `found` counts the devices listed (goal: all
 //                           256) and `seconds` the call's duration (3 s by design).
+//   FindThousandDevicesAtOnce   ten discovery calls, each answered by 1,000 simulated devices all at
+//                           once (every device sends its acknowledgement and its "dev_info" in the same
+//                           instant: 2,000 datagrams in a burst); `found_min` and `found_max` are the
+//                           fewest and most devices one call listed, `all_found` the calls that listed
+//                           all 1,000 (goal: 10 of 10 in every run). Run it with
+//                           --benchmark_filter=Thousand --benchmark_repetitions=10 for 10 runs of 10.
 #include <benchmark/benchmark.h>
 
 #include <norvane/sdk.h>
@@ -252,6 +258,42 @@ void FindActiveDevices(benchmark::State& state) {
     sim.Stop();
 }
 BENCHMARK(FindActiveDevices)->Arg(0)->Arg(200)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void FindThousandDevicesAtOnce(benchmark::State& state) {
+    KeepLogAside();
+    constexpr std::size_t kDevices = 1000;
+    Sim::Simulator sim;
+    std::string error;
+    if (!sim.Start(Sim::SimConfig::WithDevices(kDevices), &error)) {
+        state.SkipWithError(("simulator: " + error).c_str());
+        return;
+    }
+    const Network::SockAddr discovery = sim.DiscoveryAddress();
+    std::vector<Norvane::SDK::DeviceInfoEx> found;
+    std::size_t fewest = kDevices;
+    std::size_t most = 0;
+    std::size_t allFound = 0;
+    for (auto _ : state) {
+        if (!Norvane::SDK::FindActiveDevices("127.0.0.1", FreeLoopbackPort(), "127.0.0.1", discovery.GetPort(),
+                                             found)) {
+            state.SkipWithError("FindActiveDevices failed");
+            break;
+        }
+        std::set<std::string> distinct;
+        for (const auto& d : found) {
+            distinct.insert(d.unit_id);
+        }
+        fewest = std::min(fewest, distinct.size());
+        most = std::max(most, distinct.size());
+        allFound += distinct.size() == kDevices ? 1 : 0;
+    }
+    state.counters["devices"] = static_cast<double>(kDevices);
+    state.counters["found_min"] = static_cast<double>(fewest);
+    state.counters["found_max"] = static_cast<double>(most);
+    state.counters["all_found"] = static_cast<double>(allFound);
+    sim.Stop();
+}
+BENCHMARK(FindThousandDevicesAtOnce)->Iterations(10)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace
 

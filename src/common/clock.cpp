@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 
+#include "platform/calendar_time.h"
 #include "platform/ticks.h"
 
 namespace {
@@ -91,4 +92,14 @@ IClock& RealClock() noexcept {
     };
     static Real clock;
     return clock;
+}
+
+IClock& WallClock() noexcept {
+    class Wall final : public IClock {
+    public:
+        std::int64_t NowMs() noexcept override { return platform::UnixTimeMs(); }
+    };
+    // Never destroyed: threads of process-wide services read it until the process ends.
+    static Wall* const clock = new Wall();
+    return *clock;
 }

@@ -47,3 +47,8 @@ public:
 
 // The process's clock: the platform's monotonic counter in milliseconds.
 [[nodiscard]] IClock& RealClock() noexcept;
+
+// The wall clock through the same interface: milliseconds since 1970-01-01 UTC. It may jump when the
+// system's time is set; for rules aligned to the calendar (windows of ten wall-clock seconds), not for
+// measuring intervals.
+[[nodiscard]] IClock& WallClock() noexcept;

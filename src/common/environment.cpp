@@ -11,6 +11,7 @@
 #include "common/locks.h"
 #include "common/signal_handler.h"
 #include "common/stack_trace.h"
+#include "common/usage_counters.h"
 #include "platform/module_path.h"
 
 namespace {
@@ -64,7 +65,7 @@ EnvironmentCommon::EnvironmentCommon(const DebugLogOptions& logOptions) {
     processLog_ = CDebugLog::Create(logOptions);
     debugLog_ = processLog_;
     SetSlowLockHook(&WriteSlowLockToLog);
-    // The usage-counter manager joins here when it exists; until then its pointer stays empty.
+    usageCounterManager_ = std::make_shared<cmn::UsageCounterManager>(debugLog_);
     signalHandlers_ = std::make_shared<os::SignalHandlerCollection>(debugLog_);
     stackTraceLogger_ = std::make_shared<StackTraceLogger>(processLog_);
     if (processLog_->IsStackDumpInDebug()) {

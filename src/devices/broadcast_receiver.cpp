@@ -58,6 +58,9 @@ ErrInfo BroadcastReceiver::FindActiveDevices(const Network::SockAddr& local, con
     info.local_addr = local;
     // The target is normally a broadcast address, which the system refuses without this option.
     info.broadcast = true;
+    // Answers come in a burst and are never repeated: the socket and the worker's queue hold them all.
+    info.socket_recv_buffer = kDiscoveryReceiveBuffer;
+    info.max_received_waiting = kMaxDiscoveredDevices;
     if (ErrInfo e = session->Init(info); !e.IsOk()) {
         return e;
     }
@@ -71,6 +74,7 @@ ErrInfo BroadcastReceiver::FindActiveDevices(const Network::SockAddr& local, con
     SleepFully(kDiscoveryWait);
     // No callback after this: the list is complete.
     session->Stop();
+    const std::int32_t queueDropped = session->GetStats().ReceiveQueueDropped;
     session.reset();
     service.reset();
 
@@ -85,6 +89,13 @@ ErrInfo BroadcastReceiver::FindActiveDevices(const Network::SockAddr& local, con
                                 local.ToString().c_str(), static_cast<unsigned long long>(overLimit),
                                 kMaxDiscoveredDevices, static_cast<unsigned long long>(implausible),
                                 kMaxDeviceChannels));
+    }
+    if (queueDropped != 0) {
+        WriteAtLevel(
+            GetProcessDebugLog(), kLogErrors,
+            FormatLine(L"Discovery from %ls: %d messages dropped, %zu were already waiting to be handed "
+                       L"on (the limit)",
+                       local.ToString().c_str(), queueDropped, kMaxDiscoveredDevices));
     }
     return err;
 }

@@ -32,6 +32,13 @@ inline constexpr std::chrono::milliseconds kDiscoveryWait{3000};
 // Senders one search lists at most: a few LANs full of devices, a small fraction of what a flood of
 // answers would otherwise make us keep.
 inline constexpr std::size_t kMaxDiscoveredDevices = 4096;
+// The receive buffer the search's socket asks for. Every device answers a search at once with two
+// datagrams (its acknowledgement of "dev_find" and its "dev_info", about 50 and 200 bytes), and Linux
+// charges each such datagram 832 bytes of the socket's buffer on loopback (measured), so 1,000 answers
+// take 1,664,000 bytes. Linux doubles what it is asked for (4 MiB here) up to twice net.core.rmem_max;
+// Windows takes the value as it is. Either way room for a thousand devices answering in the same instant,
+// with a margin for the service thread's slower moments.
+inline constexpr std::uint32_t kDiscoveryReceiveBuffer = 2u << 20;
 
 // One answer: the device's description (no sample frequency: device_freq is 0) and its sender.
 struct DiscoveredDevice {

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "common/environment.h"
+#include "common/usage_counters.h"
 #include "devices/device_text.h"
 
 namespace Norvane {
@@ -62,11 +63,19 @@ DeviceBase::DeviceBase(std::wstring name, Network::INetManager* control, Network
       log_(GetProcessDebugLog()),
       control_(control),
       audio_(audio),
-      clock_(&RealClock()) {}
+      clock_(&RealClock()) {
+    LiveDevices().Increment();
+}
 
 DeviceBase::~DeviceBase() {
     // The model's destructor has closed already; the session must not outlive its receiver.
     Disconnect();
+    LiveDevices().Decrement();
+}
+
+cmn::UsageCounter& DeviceBase::LiveDevices() {
+    static cmn::UsageCounter* const live = new cmn::UsageCounter("DeviceBase");
+    return *live;
 }
 
 void DeviceBase::Log(std::uint32_t level, const std::wstring& text) {

@@ -48,6 +48,7 @@
 #include "common/clock.h"
 #include "common/debug_log.h"
 #include "common/err_info.h"
+#include "common/usage_counters.h"
 #include "devices/ack_tracker.h"
 #include "devices/device.h"
 #include "net/drop_report.h"
@@ -79,6 +80,10 @@ public:
     ~DeviceBase() override;
     DeviceBase(const DeviceBase&) = delete;
     DeviceBase& operator=(const DeviceBase&) = delete;
+
+    // Devices of the process not yet destroyed, in the usage statistics as "DeviceBase": one that lives on
+    // after the application has let it go is a leak (of its sockets and threads too).
+    static cmn::UsageCounter& LiveDevices();
 
     // IDevice
     ErrInfo Init(const DeviceInitInfo& settings) override;

@@ -71,6 +71,12 @@ struct UdpSockInfo {
     SockAddr multicast_iface;
     // Bytes allocated for each received datagram; longer datagrams are cut.
     std::uint32_t recv_buffer_size = 1472;
+    // Bytes the system is asked to hold for the socket while datagrams wait to be read (SO_RCVBUF); 0
+    // leaves the system's default. A socket many peers answer at once needs room for the whole burst:
+    // what does not fit is lost before the socket sees it. The system may give more (Linux doubles the
+    // value for its bookkeeping) or less (its limit, on Linux net.core.rmem_max); the first socket of the
+    // process that gets less says so in the log.
+    std::uint32_t socket_recv_buffer = 0;
     // What the socket adds to its service's GetWeight().
     std::uint32_t weight = 1000;
     // Gets received datagrams and socket errors; not owned. Cleared by Close: no callback after it.

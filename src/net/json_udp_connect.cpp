@@ -92,6 +92,7 @@ ErrInfo JsonUdpConnect::Init(const JsonUdpConnectInfo& info) {
             info_.clock = &RealClock();
         }
         clock_.store(info_.clock);
+        maxReceivedWaiting_.store(info_.max_received_waiting);
     }
     inner_->Drops().SetClock(info.clock);
     JsonUdpManagerInfo endpointInfo = info;
@@ -608,7 +609,7 @@ const wchar_t* JsonUdpConnect::Take(const std::shared_ptr<JsonMsg>& msg, const S
             nextSegment_ = 0;
             return nullptr;
         }
-        if (received_.Size() >= kJsonUdpMaxReceivedWaiting) {
+        if (received_.Size() >= maxReceivedWaiting_.load()) {
             return kDropQueueFull;
         }
         received_.Push(InternalMsg{msg, sender});
@@ -627,7 +628,7 @@ const wchar_t* JsonUdpConnect::Take(const std::shared_ptr<JsonMsg>& msg, const S
         return nullptr;
     }
     const bool last = nextSegment_ + 1 == seg->seg_count;
-    if (last && received_.Size() >= kJsonUdpMaxReceivedWaiting) {
+    if (last && received_.Size() >= maxReceivedWaiting_.load()) {
         return kDropQueueFull;  // the last segment comes again, and finds the reassembly as it was
     }
     leader.att.insert(leader.att.end(), seg->att.begin(), seg->att.end());

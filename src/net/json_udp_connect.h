@@ -22,7 +22,8 @@
 // ping interval gets a reliable "ping".
 //
 // Bounds: Send refuses a message when kJsonUdpMaxQueuedMessages wait to be sent; a received message that
-// finds kJsonUdpMaxReceivedWaiting messages waiting for the worker is dropped without an acknowledgement
+// finds max_received_waiting messages (kJsonUdpMaxReceivedWaiting unless set) waiting for the worker is
+// dropped without an acknowledgement
 // (its sender repeats it); completed sends wait for their OnAck in a queue of kJsonUdpMaxAcksWaiting.
 // Every drop is counted (JsonUdpConnectStats) and summed up per sender once a minute in the debug log by
 // the endpoint's DropReport.
@@ -89,6 +90,10 @@ struct JsonUdpConnectInfo : JsonUdpManagerInfo {
     std::uint32_t ping_interval_ms = kJsonUdpPingIntervalMs;
     // The time all of the above is measured in; not owned, must outlive the session.
     IClock* clock = &RealClock();
+    // Received messages waiting for the worker; over it a message is dropped unacknowledged. A session
+    // that many peers answer at once with datagrams they never repeat (discovery) needs room for all of
+    // them: the service thread may take a burst faster than the worker hands it on.
+    std::size_t max_received_waiting = kJsonUdpMaxReceivedWaiting;
 };
 
 // The session's counters.
@@ -263,6 +268,7 @@ private:
     std::uint32_t nextSegment_ = 0;
 
     std::atomic<IClock*> clock_{&RealClock()};  // the settings' clock, for the service thread too
+    std::atomic<std::size_t> maxReceivedWaiting_{kJsonUdpMaxReceivedWaiting};  // the settings' bound
     std::atomic<std::int64_t> lastActivityMs_{0};
     std::array<std::atomic<std::int32_t>, kCounterCount> counters_{};
 };

@@ -46,6 +46,7 @@ ErrInfo JsonUdpManager::Start() {
     sockInfo.bind_addr = settings.local_addr;
     sockInfo.broadcast = settings.broadcast;
     sockInfo.recv_buffer_size = settings.max_datagram_size;
+    sockInfo.socket_recv_buffer = settings.socket_recv_buffer;
     sockInfo.receiver = this;
 
     std::shared_ptr<IUdpSock> sock = manager_.CreateUdpSock();

@@ -60,6 +60,7 @@ struct JsonUdpManagerInfo {
     SockAddr local_addr;                        // address and port the socket binds to
     bool broadcast = false;                     // open the socket with SO_BROADCAST
     std::uint32_t max_datagram_size = 1472;     // serialisation limit and receive buffer size
+    std::uint32_t socket_recv_buffer = 0;       // the socket's UdpSockInfo::socket_recv_buffer
 };
 
 class IJsonUdpManager {

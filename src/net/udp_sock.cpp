@@ -1,7 +1,9 @@
 #include "net/udp_sock.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <climits>
 #include <thread>
 #include <utility>
 
@@ -127,6 +129,7 @@ ErrInfo UdpSock::Open(const UdpSockInfo& info) {
             return fail(r, L"UDP socket: setsockopt SO_MULTICAST failed");
         }
     }
+    AskReceiveBuffer(h, info.socket_recv_buffer);
     const platform::SockAddrIn iface =
         info.multicast_iface.IsValid() ? info.multicast_iface.Native() : platform::SockAddrIn::Loopback();
     if (!info.bind_addr.IsValid()) {
@@ -176,6 +179,33 @@ ErrInfo UdpSock::Open(const UdpSockInfo& info) {
         post.SetSysError(platform::LastSystemError(), L"UDP socket: post-open in netmanager failed");
     }
     return err;
+}
+
+void UdpSock::AskReceiveBuffer(platform::SocketHandle h, std::uint32_t bytes) {
+    if (bytes == 0) {
+        return;
+    }
+    const int asked = static_cast<int>(std::min<std::uint32_t>(bytes, INT_MAX));
+    int got = 0;
+    const platform::SocketResult set = platform::SetReceiveBufferSize(h, asked);
+    const platform::SocketResult read = platform::GetReceiveBufferSize(h, got);
+    if (set && read && got >= asked) {
+        return;
+    }
+    // A shortfall is the system's setting and the same for every socket: said once per process, not once
+    // per socket (discovery opens one per search).
+    static std::atomic<bool> said{false};
+    if (said.exchange(true)) {
+        return;
+    }
+    const std::wstring why = !set    ? L"setsockopt SO_RCVBUF failed: " + platform::SocketErrorText(set)
+                             : !read ? L"getsockopt SO_RCVBUF failed: " + platform::SocketErrorText(read)
+                                     : std::wstring(L"the system's limit; on Linux net.core.rmem_max");
+    WriteAtLevel(
+        log_, kLogErrors,
+        FormatLine(L"%ls: UDP socket %d (%08X) asked for a receive buffer of %d bytes, the system gave "
+                   L"%d (%ls); datagrams of a burst beyond that are lost. Said once per process.",
+                   ManagerName().c_str(), static_cast<int>(h), GetId(), asked, got, why.c_str()));
 }
 
 void UdpSock::Close() {

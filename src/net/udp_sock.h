@@ -88,6 +88,8 @@ private:
     bool PopEntry(OutEntry& out);
     bool OnWriteEvent(ErrInfo& failure);
     bool ReadDatagrams();
+    // Asks the system for a receive buffer of `bytes` (0: nothing asked); a shortfall is logged.
+    void AskReceiveBuffer(platform::SocketHandle h, std::uint32_t bytes);
     // Whether a line of `level` would be written (kLogAlways: whatever the level). Lines written per
     // event or per datagram are built only then: the receive path must not format text nobody reads.
     static constexpr std::uint32_t kLogAlways = 0xFFFFFFFFu;

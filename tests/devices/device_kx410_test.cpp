@@ -132,6 +132,15 @@ std::shared_ptr<Network::JsonMsgRdsData> RdsAnswer(std::int32_t base) {
     return m;
 }
 
+TEST_F(Tuner, EveryLiveDeviceIsCountedForTheUsageStatistics) {
+    cmn::UsageCounter& live = Norvane::DeviceBase::LiveDevices();
+    const std::int32_t before = live.Value();  // the fixture's device among them
+    auto another = std::make_unique<Norvane::DeviceKx410>(control_.get(), audio_.get());
+    EXPECT_EQ(live.Value(), before + 1);
+    another.reset();
+    EXPECT_EQ(live.Value(), before);
+}
+
 TEST_F(Tuner, ConnectsAndTakesTheDescriptionAndTheFirstReadings) {
     ASSERT_TRUE(Connect().IsOk());
     EXPECT_EQ(device_->GetState(), SDK::Connected);

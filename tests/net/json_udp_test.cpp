@@ -449,9 +449,11 @@ TEST_F(JsonUdpConnectTest, QueuesAreBoundedAndEveryRefusalCounted) {
         released.wait();
     };
     peer_.SetAcks(UdpPeer::Acks::kAuto);
-    const SockAddr local = StartSession();
+    JsonUdpConnectInfo bounded;
+    bounded.max_received_waiting = 100;  // the session's own bound, not the default
+    const SockAddr local = StartSession(bounded);
     ASSERT_TRUE(WaitUntil([&] { return held.load(); }));
-    constexpr std::size_t kTaken = Network::kJsonUdpMaxReceivedWaiting;
+    constexpr std::size_t kTaken = 100;
     std::shared_ptr<Network::JsonMsgFmFreq> lastTaken;
     for (std::size_t i = 0; i <= kTaken; ++i) {
         const auto m = FreqMsg(1);

@@ -10,9 +10,11 @@
 #include <thread>
 #include <vector>
 
+#include "common/log_test_support.h"
 #include "net/net_manager.h"
 #include "net/udp_sock.h"
 #include "net_test_support.h"
+#include "platform/socket.h"
 
 namespace {
 
@@ -288,6 +290,27 @@ TEST(UdpSockQueue, ConcurrentSendersLoseAndDoubleNothing) {
     }
     EXPECT_EQ(next, std::vector<std::uint32_t>(kThreads, kPerThread));
     EXPECT_EQ(service->GetIoStat(Network::kIoUdpSentAsyncBytes), 3u * kThreads * kPerThread);
+}
+
+// The size a socket asks for reaches the system; what the system refuses of it is said once per process.
+TEST_F(UdpSockTest, TheReceiveBufferIsAskedForAndAShortfallIsSaidOnce) {
+    testing_support::LogCapture capture;
+    const auto bufferOf = [&](std::uint32_t bytes) {
+        UdpSockInfo info = Bound();
+        info.socket_recv_buffer = bytes;
+        int got = 0;
+        EXPECT_TRUE(platform::GetReceiveBufferSize(Open(info)->GetBaseSock()->GetHandle(), got).ok());
+        return got;
+    };
+    EXPECT_LT(bufferOf(4096), bufferOf(0));  // below every system's default, so it is taken
+    constexpr int kHuge = 1 << 30;
+    const int got = bufferOf(kHuge);
+    bufferOf(kHuge);
+    if (got >= kHuge) {
+        GTEST_SKIP() << "this system gives a socket a buffer of " << got << " bytes";
+    }
+    const auto line = FormatLine(L"asked for a receive buffer of %d bytes, the system gave %d (", kHuge, got);
+    EXPECT_EQ(capture.Containing(line).size(), 1u);
 }
 
 }  // namespace
