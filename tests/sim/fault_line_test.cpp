@@ -125,4 +125,17 @@ TEST(ReliableOutbox, RepeatsEvery300MsUntilAcknowledgedOrGivenUpAfterThreeSendsO
     EXPECT_EQ(box.GiveUps(), 1u);
 }
 
+TEST(ReliableOutbox, AHostThatNeverAcknowledgesCannotGrowIt) {
+    Sim::ReliableOutbox box(milliseconds(300), 3);
+    std::size_t taken = 0;
+    for (std::uint32_t i = 0; i < Sim::ReliableOutbox::kMaxQueuedPerPeer + 10; ++i) {
+        taken += box.Enqueue(Network::SockAddr(platform::SockAddrIn::Loopback(5001)), i, {'a'}) ? 1 : 0;
+    }
+    for (std::uint16_t port = 1; port <= Sim::ReliableOutbox::kMaxPeers + 10; ++port) {
+        taken += box.Enqueue(Network::SockAddr(platform::SockAddrIn::Loopback(port)), 1, {'b'}) ? 1 : 0;
+    }
+    EXPECT_EQ(taken, Sim::ReliableOutbox::kMaxQueuedPerPeer + Sim::ReliableOutbox::kMaxPeers - 1);
+    EXPECT_EQ(box.Pending(), taken);
+}
+
 }  // namespace

@@ -4,9 +4,20 @@
 
 namespace Sim {
 
-void ReliableOutbox::Enqueue(const Network::SockAddr& peer, std::uint32_t msg_id,
+bool ReliableOutbox::Enqueue(const Network::SockAddr& peer, std::uint32_t msg_id,
                              std::vector<std::uint8_t> bytes) {
-    peers_[peer].queue.push_back(Message{msg_id, std::move(bytes)});
+    auto it = peers_.find(peer);
+    if (it == peers_.end()) {
+        if (peers_.size() >= kMaxPeers) {
+            return false;
+        }
+        it = peers_.emplace(peer, Peer{}).first;
+    }
+    if (it->second.queue.size() >= kMaxQueuedPerPeer) {
+        return false;
+    }
+    it->second.queue.push_back(Message{msg_id, std::move(bytes)});
+    return true;
 }
 
 bool ReliableOutbox::OnAck(const Network::SockAddr& peer, std::uint32_t ack_msg_id) {

@@ -25,8 +25,15 @@ public:
     ReliableOutbox(std::chrono::milliseconds repeat_interval, std::uint32_t max_sends) noexcept
         : repeat_(repeat_interval), max_sends_(max_sends == 0 ? 1 : max_sends) {}
 
-    // Queues a serialised message for `peer`; it leaves on a later Poll.
-    void Enqueue(const Network::SockAddr& peer, std::uint32_t msg_id, std::vector<std::uint8_t> bytes);
+    // Bounds on what a host can make the device hold: answers waiting per peer, and peers with answers
+    // waiting. A host that floods requests and never acknowledges would otherwise grow the queue without
+    // end, and senders of many addresses the map.
+    static constexpr std::size_t kMaxQueuedPerPeer = 256;
+    static constexpr std::size_t kMaxPeers = 1024;
+
+    // Queues a serialised message for `peer`; it leaves on a later Poll. False, and the message is
+    // dropped, when a bound above is reached.
+    bool Enqueue(const Network::SockAddr& peer, std::uint32_t msg_id, std::vector<std::uint8_t> bytes);
 
     // An acknowledgement from `peer`: true when it matches the message in flight to that peer, which is
     // then done.

@@ -309,7 +309,7 @@ void SimDevice::SendDirect(Network::JsonMsg& msg, const Network::SockAddr& to, T
 void SimDevice::SendReliable(Network::JsonMsg& msg, const Network::SockAddr& to) {
     std::vector<std::uint8_t> bytes = Serialize(msg);
     if (!bytes.empty()) {
-        outbox_.Enqueue(to, msg.msg_id, std::move(bytes));
+        counters_.answers_refused += outbox_.Enqueue(to, msg.msg_id, std::move(bytes)) ? 0 : 1;
     }
 }
 

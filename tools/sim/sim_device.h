@@ -58,6 +58,7 @@ struct DeviceCounters {
     std::uint64_t answers_out = 0;     // answers made (each counted once, however often it is sent)
     std::uint64_t repeats_out = 0;     // repetitions of unacknowledged answers
     std::uint64_t give_ups = 0;        // answers given up without acknowledgement
+    std::uint64_t answers_refused = 0; // answers dropped: too many already waiting for the host
     std::uint64_t lost_in = 0;         // fault line: dropped on the way in
     std::uint64_t lost_out = 0;        // fault line: dropped on the way out
     std::uint64_t duplicated_in = 0;   // fault line: extra copies made on the way in

@@ -67,6 +67,7 @@ void Add(DeviceCounters& sum, const DeviceCounters& c) {
     sum.answers_out += c.answers_out;
     sum.repeats_out += c.repeats_out;
     sum.give_ups += c.give_ups;
+    sum.answers_refused += c.answers_refused;
     sum.lost_in += c.lost_in;
     sum.lost_out += c.lost_out;
     sum.duplicated_in += c.duplicated_in;
