@@ -51,12 +51,12 @@ linux_suite() { # preset
 }
 
 # Builds the examples against an installed copy of the SDK, as an application would, and runs the
-# discover-and-tune example against simulated devices on loopback.
+# discover-and-tune example and the C levels example against simulated devices on loopback.
 consumer_check() {
-    local prefix sim_pid
+    local prefix sim_pid levels
     prefix=$(mktemp -d)
     cmake --install build/dev --prefix "$prefix" >/dev/null
-    for example in consumer discover_tune; do
+    for example in consumer discover_tune c_levels; do
         cmake -S "examples/$example" -B "build/examples/$example" -DCMAKE_PREFIX_PATH="$prefix" \
             -DCMAKE_BUILD_TYPE=Release >/dev/null
         cmake --build "build/examples/$example" -j "$JOBS" >/dev/null
@@ -67,10 +67,17 @@ consumer_check() {
     sim_pid=$!
     sleep 0.5
     LD_LIBRARY_PATH="$prefix/lib" build/examples/discover_tune/discover_tune 127.0.0.1:25110 127.0.0.1:25100 94300
+    levels=$(LD_LIBRARY_PATH="$prefix/lib" build/examples/c_levels/c_levels 127.0.0.1:25120 127.0.0.1:25100 94300)
+    echo "$levels"
+    # Two simulated tuners give four channels, each with a finite peak and RMS.
+    if [ "$(grep -cE '^Level channel [0-9]+ .*peak +-?[0-9.]+ dBFS +rms +-?[0-9.]+ dBFS$' <<<"$levels")" -ne 4 ]; then
+        echo "examples: c_levels did not print four level lines" >&2
+        exit 1
+    fi
     kill "$sim_pid" 2>/dev/null || true
     wait "$sim_pid" 2>/dev/null || true
     rm -rf "$prefix"
-    echo "examples: find_package(NorvaneSDK) and pkg-config work; discover_tune found and tuned a simulated device"
+    echo "examples: find_package(NorvaneSDK) and pkg-config work; discover_tune and c_levels (C) found and tuned a simulated device"
 }
 
 windows_suite() {
