@@ -93,6 +93,33 @@ windows_suite() {
     # (about one start in a thousand, never reproduced alone); such a test gets one more start. A test
     # that fails twice fails the run.
     ctest --preset mingw -j 4 --repeat until-pass:2
+    windows_c_example
+}
+
+# Builds the C example with the mingw C compiler against an installed copy of the DLL and runs it under
+# Wine against the Windows simulator, as on Linux.
+windows_c_example() {
+    local prefix sim_pid levels out=build/examples/c_levels-mingw
+    prefix=$(mktemp -d)
+    cmake --install build/mingw --prefix "$prefix" >/dev/null
+    # The toolchain confines package searches to the mingw root; name the installed package directly.
+    cmake -S examples/c_levels -B "$out" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-mingw64.cmake" \
+        -DNorvaneSDK_DIR="$prefix/lib/cmake/NorvaneSDK" -DCMAKE_BUILD_TYPE=Release >/dev/null
+    cmake --build "$out" -j "$JOBS" >/dev/null
+    cp "$prefix/bin/norvane_sdk.dll" "$out/"
+    wine build/mingw/bin/kxsim.exe --devices 2 --port 0 --discovery-port 25200 --duration 30 </dev/null >/dev/null 2>&1 &
+    sim_pid=$!
+    sleep 2
+    levels=$(wine "$out/c_levels.exe" 127.0.0.1:25210 127.0.0.1:25200 94300 </dev/null | tr -d '\r')
+    kill -INT "$sim_pid" 2>/dev/null || true
+    wait "$sim_pid" 2>/dev/null || true
+    rm -rf "$prefix"
+    echo "$levels"
+    if [ "$(grep -cE '^Level channel [0-9]+ .*peak +-?[0-9.]+ dBFS +rms +-?[0-9.]+ dBFS$' <<<"$levels")" -ne 4 ]; then
+        echo "windows: c_levels.exe did not print four level lines under Wine" >&2
+        exit 1
+    fi
+    echo "windows: c_levels (C, mingw) found and tuned a simulated device under Wine"
 }
 
 cmd=${1:-}
