@@ -97,6 +97,85 @@ static int Fail(const char* what, nv_status_t status) {
 
 static levels_t g_levels; /* static: its arrays would weigh on a small main-thread stack */
 
+/* Everything between open and close: tune, read, record and print the levels. The exit code. */
+static int UseTuner(nv_tuner_t* tuner, const nv_device_t* device, unsigned long freq) {
+    nv_status_t st;
+    uint32_t n = 0;
+    uint32_t sample_freq = 0;
+    uint32_t block = 0;
+    if ((st = nv_tuner_inputs(tuner, &n)) != NV_OK) {
+        return Fail("nv_tuner_inputs", st);
+    }
+    if (n == 0 || n > MAX_TUNERS) {
+        fprintf(stderr, "the device reports %u tuners; this program handles 1 to %d\n", (unsigned)n,
+                MAX_TUNERS);
+        return 1;
+    }
+    if ((st = nv_tuner_audio_format(tuner, &sample_freq, &block)) != NV_OK) {
+        return Fail("nv_tuner_audio_format", st);
+    }
+    printf("Connected to %s (%u tuners, %u Hz, %u frames per block)\n", device->info.unit_id, (unsigned)n,
+           (unsigned)sample_freq, (unsigned)block);
+
+    uint32_t freqs[MAX_TUNERS];
+    for (uint32_t i = 0; i < n; ++i) {
+        freqs[i] = (uint32_t)freq;
+    }
+    if ((st = nv_tuner_set_freqs(tuner, freqs, n)) != NV_OK) {
+        return Fail("nv_tuner_set_freqs", st);
+    }
+    static nv_quality_t quality[MAX_TUNERS];
+    static nv_rds_t rds[MAX_TUNERS];
+    uint32_t count = 0;
+    if ((st = nv_tuner_get_freqs(tuner, 0, freqs, MAX_TUNERS, &count)) != NV_OK) {
+        return Fail("nv_tuner_get_freqs", st);
+    }
+    if ((st = nv_tuner_quality(tuner, 1, quality, MAX_TUNERS, &count)) != NV_OK) {
+        return Fail("nv_tuner_quality", st);
+    }
+    if ((st = nv_tuner_rds(tuner, 1, rds, MAX_TUNERS, &count)) != NV_OK) {
+        return Fail("nv_tuner_rds", st);
+    }
+    for (uint32_t i = 0; i < n; ++i) {
+        printf("Tuner %u: %u kHz  rssi=%u snr=%u valid=%u  \"%s\"  %s\n", (unsigned)i, (unsigned)freqs[i],
+               (unsigned)quality[i].rssi, (unsigned)quality[i].snr, (unsigned)quality[i].valid, rds[i].psrv,
+               rds[i].text);
+    }
+
+    if (sample_freq == 0) {
+        fprintf(stderr, "the device has not reported its sample frequency; no levels to record\n");
+        return 1;
+    }
+    g_levels.wanted_frames = (size_t)sample_freq * RECORD_SECONDS;
+    atomic_init(&g_levels.frames, 0);
+    const nv_start_settings_t settings = {0, 0, 20, 10};
+    if ((st = nv_tuner_start(tuner, &settings, OnAudio, &g_levels)) != NV_OK) {
+        return Fail("nv_tuner_start", st);
+    }
+    printf("Recording %d s of levels...\n", RECORD_SECONDS);
+    for (unsigned waited = 0;
+         waited < RECORD_TIMEOUT_MS &&
+         atomic_load_explicit(&g_levels.frames, memory_order_acquire) < g_levels.wanted_frames;
+         waited += 50) {
+        SleepMs(50);
+    }
+    if ((st = nv_tuner_stop(tuner)) != NV_OK) {
+        return Fail("nv_tuner_stop", st);
+    }
+    const size_t frames = atomic_load_explicit(&g_levels.frames, memory_order_acquire);
+    if (frames < g_levels.wanted_frames) {
+        fprintf(stderr, "only %lu of %lu frames arrived within %d ms\n", (unsigned long)frames,
+                (unsigned long)g_levels.wanted_frames, RECORD_TIMEOUT_MS);
+        return 1;
+    }
+    for (size_t c = 0; c < g_levels.channels; ++c) {
+        printf("Level channel %lu (tuner %lu %s): peak %6.1f dBFS  rms %6.1f dBFS\n", (unsigned long)c,
+               (unsigned long)(c / 2), c % 2 == 0 ? "left" : "right", Dbfs(g_levels.peak[c]),
+               Dbfs(sqrt(g_levels.sum_squares[c] / frames)));
+    }
+    return 0;
+}
+
 int main(int argc, char** argv) {
     char local[NV_ADDRESS_SIZE];
     char target[NV_ADDRESS_SIZE];
@@ -146,91 +225,7 @@ int main(int argc, char** argv) {
     if (st != NV_OK) {
         return Fail("nv_tuner_open", st);
     }
-    int rc = 1;
-    uint32_t n = 0;
-    uint32_t sample_freq = 0;
-    uint32_t block = 0;
-    if ((st = nv_tuner_inputs(tuner, &n)) != NV_OK) {
-        Fail("nv_tuner_inputs", st);
-        goto close;
-    }
-    if (n == 0 || n > MAX_TUNERS) {
-        fprintf(stderr, "the device reports %u tuners; this program handles 1 to %d\n", (unsigned)n,
-                MAX_TUNERS);
-        goto close;
-    }
-    if ((st = nv_tuner_audio_format(tuner, &sample_freq, &block)) != NV_OK) {
-        Fail("nv_tuner_audio_format", st);
-        goto close;
-    }
-    printf("Connected to %s (%u tuners, %u Hz, %u frames per block)\n", devices[0].info.unit_id, (unsigned)n,
-           (unsigned)sample_freq, (unsigned)block);
-
-    uint32_t freqs[MAX_TUNERS];
-    for (uint32_t i = 0; i < n; ++i) {
-        freqs[i] = (uint32_t)freq;
-    }
-    if ((st = nv_tuner_set_freqs(tuner, freqs, n)) != NV_OK) {
-        Fail("nv_tuner_set_freqs", st);
-        goto close;
-    }
-    static nv_quality_t quality[MAX_TUNERS];
-    static nv_rds_t rds[MAX_TUNERS];
-    uint32_t count = 0;
-    if ((st = nv_tuner_get_freqs(tuner, 0, freqs, MAX_TUNERS, &count)) != NV_OK) {
-        Fail("nv_tuner_get_freqs", st);
-        goto close;
-    }
-    if ((st = nv_tuner_quality(tuner, 1, quality, MAX_TUNERS, &count)) != NV_OK) {
-        Fail("nv_tuner_quality", st);
-        goto close;
-    }
-    if ((st = nv_tuner_rds(tuner, 1, rds, MAX_TUNERS, &count)) != NV_OK) {
-        Fail("nv_tuner_rds", st);
-        goto close;
-    }
-    for (uint32_t i = 0; i < n; ++i) {
-        printf("Tuner %u: %u kHz  rssi=%u snr=%u valid=%u  \"%s\"  %s\n", (unsigned)i, (unsigned)freqs[i],
-               (unsigned)quality[i].rssi, (unsigned)quality[i].snr, (unsigned)quality[i].valid, rds[i].psrv,
-               rds[i].text);
-    }
-
-    if (sample_freq == 0) {
-        fprintf(stderr, "the device has not reported its sample frequency; no levels to record\n");
-        goto close;
-    }
-    g_levels.wanted_frames = (size_t)sample_freq * RECORD_SECONDS;
-    atomic_init(&g_levels.frames, 0);
-    const nv_start_settings_t settings = {0, 0, 20, 10};
-    if ((st = nv_tuner_start(tuner, &settings, OnAudio, &g_levels)) != NV_OK) {
-        Fail("nv_tuner_start", st);
-        goto close;
-    }
-    printf("Recording %d s of levels...\n", RECORD_SECONDS);
-    for (unsigned waited = 0;
-         waited < RECORD_TIMEOUT_MS &&
-         atomic_load_explicit(&g_levels.frames, memory_order_acquire) < g_levels.wanted_frames;
-         waited += 50) {
-        SleepMs(50);
-    }
-    if ((st = nv_tuner_stop(tuner)) != NV_OK) {
-        Fail("nv_tuner_stop", st);
-        goto close;
-    }
-    const size_t frames = atomic_load_explicit(&g_levels.frames, memory_order_acquire);
-    if (frames < g_levels.wanted_frames) {
-        fprintf(stderr, "only %lu of %lu frames arrived within %d ms\n", (unsigned long)frames,
-                (unsigned long)g_levels.wanted_frames, RECORD_TIMEOUT_MS);
-        goto close;
-    }
-    for (size_t c = 0; c < g_levels.channels; ++c) {
-        printf("Level channel %lu (tuner %lu %s): peak %6.1f dBFS  rms %6.1f dBFS\n", (unsigned long)c,
-               (unsigned long)(c / 2), c % 2 == 0 ? "left" : "right", Dbfs(g_levels.peak[c]),
-               Dbfs(sqrt(g_levels.sum_squares[c] / frames)));
-    }
-    rc = 0;
-
-close:
+    const int rc = UseTuner(tuner, &devices[0], freq);
     st = nv_tuner_close(tuner);
     if (st != NV_OK) {
         return Fail("nv_tuner_close", st);
