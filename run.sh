@@ -50,6 +50,20 @@ linux_suite() { # preset
     ctest --preset "$1" -j 4
 }
 
+# Waits until FILE holds a line containing TEXT (a started simulator says so), at most SECONDS; a
+# loaded machine or Wine's start-up may take a while, and a fixed sleep would race it.
+wait_for_line() {
+    local file=$1 text=$2 seconds=$3 i
+    for ((i = 0; i < seconds * 10; i++)); do
+        if grep -q "$text" "$file" 2>/dev/null; then
+            return 0
+        fi
+        sleep 0.1
+    done
+    echo "no \"$text\" in $file after ${seconds} s" >&2
+    return 1
+}
+
 # Builds the examples against an installed copy of the SDK, as an application would, and runs the
 # discover-and-tune example and the C levels example against simulated devices on loopback.
 consumer_check() {
@@ -63,9 +77,10 @@ consumer_check() {
     done
     LD_LIBRARY_PATH="$prefix/lib" build/examples/consumer/norvane_consumer --version
     PKG_CONFIG_PATH="$prefix/lib/pkgconfig" pkg-config --modversion norvane_sdk >/dev/null
-    build/dev/tools/kxsim --devices 2 --port 0 --discovery-port 25100 --duration 30 >/dev/null &
+    : >build/examples/kxsim.out
+    build/dev/tools/kxsim --devices 2 --port 0 --discovery-port 25100 --duration 30 >build/examples/kxsim.out &
     sim_pid=$!
-    sleep 0.5
+    wait_for_line build/examples/kxsim.out "simulator started" 30
     LD_LIBRARY_PATH="$prefix/lib" build/examples/discover_tune/discover_tune 127.0.0.1:25110 127.0.0.1:25100 94300
     levels=$(LD_LIBRARY_PATH="$prefix/lib" build/examples/c_levels/c_levels 127.0.0.1:25120 127.0.0.1:25100 94300)
     echo "$levels"
@@ -107,9 +122,11 @@ windows_c_example() {
         -DNorvaneSDK_DIR="$prefix/lib/cmake/NorvaneSDK" -DCMAKE_BUILD_TYPE=Release >/dev/null
     cmake --build "$out" -j "$JOBS" >/dev/null
     cp "$prefix/bin/norvane_sdk.dll" "$out/"
-    wine build/mingw/bin/kxsim.exe --devices 2 --port 0 --discovery-port 25200 --duration 30 </dev/null >/dev/null 2>&1 &
+    : >"$out/kxsim.out"
+    wine build/mingw/bin/kxsim.exe --devices 2 --port 0 --discovery-port 25200 --duration 30 </dev/null \
+        >"$out/kxsim.out" 2>/dev/null &
     sim_pid=$!
-    sleep 2
+    wait_for_line "$out/kxsim.out" "simulator started" 60
     levels=$(wine "$out/c_levels.exe" 127.0.0.1:25210 127.0.0.1:25200 94300 </dev/null | tr -d '\r')
     kill -INT "$sim_pid" 2>/dev/null || true
     wait "$sim_pid" 2>/dev/null || true
