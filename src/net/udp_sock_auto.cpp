@@ -173,26 +173,33 @@ ErrInfo UdpSockAuto::Open(const UdpSockInfo& info) {
     sendState_ = std::make_shared<ErrorState>(prefix_ + L"SendErrState");
     openState_ = std::make_shared<ErrorState>(prefix_ + L"OpenErrState");
     settings_ = info;
-    std::shared_ptr<IUdpSock> sock = manager_.CreateUdpSock();
-    if (!sock) {
-        err.SetError(prefix_ + L"Open() - the socket service made no socket");
-    } else {
-        err = sock->Open(info);
-    }
-    openState_->SetState(err);
-    if (!err.IsOk()) {
+    inner_ = OpenInner(err, L"Open()");
+    if (!inner_) {
         Log(FormatLine(L"%ls UDP auto socket init auto due to open fault; Error: %ls", prefix_.c_str(),
                        err.GetText().c_str()));
-        if (sock) {
-            sock->Close();  // out of its service's collection
-        }
         reopenRequested_ = true;
         service_.Add(shared_from_this());
         return err;
     }
-    inner_ = std::move(sock);
     Log(prefix_ + L"Socket opened");
     return err;
+}
+
+std::shared_ptr<IUdpSock> UdpSockAuto::OpenInner(ErrInfo& result, const wchar_t* operation) {
+    std::shared_ptr<IUdpSock> sock = manager_.CreateUdpSock();
+    if (!sock) {
+        result.SetError(prefix_ + operation + L" - the socket service made no socket");
+    } else {
+        result = sock->Open(settings_);
+    }
+    openState_->SetState(result);
+    if (!result.IsOk()) {
+        if (sock) {
+            sock->Close();  // out of its service's collection
+        }
+        return {};
+    }
+    return sock;
 }
 
 bool UdpSockAuto::TryOpen() {
@@ -202,23 +209,13 @@ bool UdpSockAuto::TryOpen() {
         return true;
     }
     ErrInfo result(ERR_PLACE("Network::UdpSockAuto::TryOpen"));
-    std::shared_ptr<IUdpSock> sock = manager_.CreateUdpSock();
-    if (!sock) {
-        result.SetError(prefix_ + L"TryOpen() - the socket service made no socket");
-    } else {
-        result = sock->Open(settings_);
-    }
-    openState_->SetState(result);
+    inner_ = OpenInner(result, L"TryOpen()");
     Log(FormatLine(L"%ls UDP auto socket re-open attempt done, Result: %ls", prefix_.c_str(),
                    result.IsOk() ? L"OK" : result.GetText().c_str()));
-    if (!result.IsOk()) {
+    if (!inner_) {
         result.MarkHandled();
-        if (sock) {
-            sock->Close();
-        }
         return false;
     }
-    inner_ = std::move(sock);
     reopenRequested_ = false;
     return true;
 }
