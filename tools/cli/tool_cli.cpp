@@ -2,11 +2,22 @@
 
 #include <CLI/CLI.hpp>
 
+#include <atomic>
 #include <ostream>
+
+#include "common/signal_handler.h"
 
 namespace ToolCli {
 
 namespace {
+
+std::atomic<int> g_interrupted{0};
+
+class InterruptFlag final : public os::SignalHandler {
+public:
+    ~InterruptFlag() override { UnregisterAll(); }
+    void OnSignal(int) noexcept override { g_interrupted.store(1); }
+};
 
 std::string UsageText(const std::string& tool, const std::string& message) {
     return tool + ": " + message + "\nRun with --help for more information.\n";
@@ -44,6 +55,21 @@ int Failure(std::ostream& err, const std::string& tool, const std::string& reaso
     }
     err << std::endl;
     return kExitFailed;
+}
+
+void CatchInterrupts() {
+    // Registered once for the rest of the process.
+    static InterruptFlag* const flag = [] {
+        auto* handler = new InterruptFlag();
+        const int signals[] = {2, 15};  // SIGINT, SIGTERM
+        handler->Register(signals, 2);
+        return handler;
+    }();
+    (void)flag;
+}
+
+bool InterruptRequested() {
+    return g_interrupted.load() != 0;
 }
 
 }  // namespace ToolCli

@@ -1,5 +1,5 @@
-// What the command-line tools share: reading the command line and reporting how a run ended, in one
-// style. A tool ends with
+// What the command-line tools share: reading the command line, reporting how a run ended in one style,
+// and ending on Ctrl-C. A tool ends with
 //   0  success (also after --help);
 //   1  the operation failed: one line "<tool>: <reason>" on standard error, naming the debug log file
 //      when the tool keeps one;
@@ -31,5 +31,10 @@ int UsageError(std::ostream& err, const std::string& tool, const std::string& me
 // "<tool>: <reason>" on `err`, with " (debug log: <path>)" when `log_path` is given; returns kExitFailed.
 int Failure(std::ostream& err, const std::string& tool, const std::string& reason,
             const std::optional<std::string>& log_path = std::nullopt);
+
+// Makes SIGINT and SIGTERM (Ctrl-C, a polite kill; Ctrl+Break on Windows) set a flag and nothing else,
+// through the process's signal handlers, for the rest of the process; InterruptRequested reads it.
+void CatchInterrupts();
+[[nodiscard]] bool InterruptRequested();
 
 }  // namespace ToolCli

@@ -213,10 +213,10 @@ bool RunWithProgress(Console& console, const std::string& what, const std::funct
 // reached it; empty when there is none.
 [[nodiscard]] std::string DebugLogPath();
 
-// Makes SIGINT and SIGTERM (Ctrl-C, a polite kill) set a flag and nothing else; InterruptRequested reads
-// it. main() passes InterruptRequested as the console's `interrupted`.
-void CatchInterrupts();
-[[nodiscard]] bool InterruptRequested();
+// Ctrl-C and a polite kill set a flag (shared with kxsim); main() passes InterruptRequested as the
+// console's `interrupted`.
+using ToolCli::CatchInterrupts;
+using ToolCli::InterruptRequested;
 
 // What `record` does once connected: starts audio (local RTP ports from `rtp_port`, 0 the system's
 // choice), writes every channel (two per tuner, in order) for `seconds` to the WAV file `out` as 24-bit

@@ -10,7 +10,6 @@
 #include <thread>
 #include <vector>
 
-#include "common/signal_handler.h"
 #include "kxctl/audio.h"
 #include "kxctl/kxctl_lib.h"
 #include "platform/utf8.h"
@@ -20,15 +19,6 @@ namespace Kxctl {
 using Norvane::SDK::StreamStatistics;
 
 namespace {
-
-std::atomic<int> g_interrupted{0};
-
-// Ctrl-C and a polite kill (Ctrl+Break on Windows) reach it through the process's signal handlers.
-class InterruptFlag final : public os::SignalHandler {
-public:
-    ~InterruptFlag() override { UnregisterAll(); }
-    void OnSignal(int) noexcept override { g_interrupted.store(1); }
-};
 
 // How long a recording may wait for audio beyond its own length before it ends with what it has.
 constexpr std::chrono::seconds kAudioGrace{10};
@@ -116,21 +106,6 @@ JSON::Value SummaryJson(const RecordResult& r) {
 }
 
 }  // namespace
-
-void CatchInterrupts() {
-    // Registered once for the rest of the process.
-    static InterruptFlag* const flag = [] {
-        auto* handler = new InterruptFlag();
-        const int signals[] = {2, 15};  // SIGINT, SIGTERM
-        handler->Register(signals, 2);
-        return handler;
-    }();
-    (void)flag;
-}
-
-bool InterruptRequested() {
-    return g_interrupted.load() != 0;
-}
 
 std::string LevelsTable(const std::vector<LevelMeter>& meters, bool bar) {
     std::vector<std::vector<std::string>> rows;

@@ -19,27 +19,12 @@
 #include <vector>
 
 #include "cli/tool_cli.h"
-#include "common/signal_handler.h"
 #include "platform/terminal.h"
 #include "sim/config.h"
 #include "sim/flood.h"
 #include "sim/simulator.h"
 
 namespace {
-
-std::atomic<int> g_interrupted{0};
-
-// Ctrl-C and a polite kill end the run (the simulator closes its sockets) through the process's signal
-// handlers.
-class StopOnSignal final : public os::SignalHandler {
-public:
-    StopOnSignal() {
-        const int signals[] = {2, 15};  // SIGINT, SIGTERM
-        Register(signals, 2);
-    }
-    ~StopOnSignal() override { UnregisterAll(); }
-    void OnSignal(int) noexcept override { g_interrupted.store(1); }
-};
 
 constexpr std::uint16_t kDefaultFirstPort = 15001;
 constexpr std::uint16_t kDefaultDiscoveryPort = 15000;
@@ -60,7 +45,7 @@ int RunSenderFlood(const Sim::FloodSettings& settings) {
     Sim::FloodOutcome outcome;
     std::string error;
     std::thread watcher([] {
-        while (g_interrupted == 0 && !g_flood_stop.load()) {
+        while (!ToolCli::InterruptRequested() && !g_flood_stop.load()) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
         g_flood_stop.store(true);
@@ -223,7 +208,8 @@ int main(int argc, char** argv) {
     }
     config.log = PrintLine;
 
-    const StopOnSignal stop_on_signal;
+    // Ctrl-C and a polite kill end the run (the simulator closes its sockets).
+    ToolCli::CatchInterrupts();
 
     Sim::FloodSettings flood;
     const bool flooding = flood_opt->count() > 0;
@@ -268,7 +254,7 @@ int main(int argc, char** argv) {
         return ToolCli::Failure(std::cerr, "kxsim", error);
     }
     const auto started = std::chrono::steady_clock::now();
-    while (g_interrupted == 0) {
+    while (!ToolCli::InterruptRequested()) {
         if (duration > 0 &&
             std::chrono::steady_clock::now() - started >= std::chrono::duration<double>(duration)) {
             break;
