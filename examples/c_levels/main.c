@@ -204,7 +204,7 @@ int main(int argc, char** argv) {
     printf("Norvane SDK %s; searching for devices (3 s)...\n", version);
     static nv_device_t devices[MAX_DEVICES];
     uint32_t found = 0;
-    st = nv_find_devices(local, (uint16_t)local_port, target, (uint16_t)port, devices, MAX_DEVICES, &found);
+    st = nv_find_devices(local, (uint16_t)local_port, target, (uint16_t)port, 0, devices, MAX_DEVICES, &found);
     if (st != NV_OK && st != NV_BUFFER_TOO_SMALL) {
         return Fail("nv_find_devices", st);
     }

@@ -3,7 +3,8 @@
 
    Rules of every function:
    - it returns an nv_status_t (NV_OK on success); on any other status, nv_last_error() gives the reason
-     as UTF-8 text, kept per thread until the next call of this interface on that thread;
+     as UTF-8 text, kept per thread until the next call of this interface on that thread, and the same
+     text goes to the SDK's debug log;
    - a null handle gives NV_NULL_HANDLE, a null pointer argument NV_INVALID_ARGUMENT, never a crash;
    - arrays and text buffers belong to the caller: the function takes their capacity and reports the
      count it needed, and a too-small buffer gives NV_BUFFER_TOO_SMALL with the needed count set;
@@ -122,12 +123,14 @@ typedef struct nv_tuner nv_tuner_t;
 NV_API const char* nv_last_error(void);
 /* Sets *version to the SDK's version "major.minor.patch" (static text). */
 NV_API nv_status_t nv_version(const char** version);
-/* Discovery (3 s) from host_addr:host_port to broadcast_addr:broadcast_port into devices[capacity];
-   *count is the number found, NV_BUFFER_TOO_SMALL when above capacity (the first capacity are filled);
-   devices may be null when capacity is 0. */
+/* Discovery from host_addr:host_port to broadcast_addr:broadcast_port, collecting answers for wait_ms
+   (0: the standard 3000 ms; at most NV_MAX_DISCOVERY_WAIT_MS), into devices[capacity]; *count is the
+   number found, NV_BUFFER_TOO_SMALL when above capacity (the first capacity are filled); devices may be
+   null when capacity is 0. */
+#define NV_MAX_DISCOVERY_WAIT_MS 60000
 NV_API nv_status_t nv_find_devices(const char* host_addr, uint16_t host_port, const char* broadcast_addr,
-                                   uint16_t broadcast_port, nv_device_t* devices, uint32_t capacity,
-                                   uint32_t* count);
+                                   uint16_t broadcast_port, uint32_t wait_ms, nv_device_t* devices,
+                                   uint32_t capacity, uint32_t* count);
 /* Connects to device_addr:device_port from host_addr:host_port (0: any port) and sets *tuner. */
 NV_API nv_status_t nv_tuner_open(const char* device_addr, uint16_t device_port, const char* host_addr,
                                  uint16_t host_port, nv_tuner_t** tuner);

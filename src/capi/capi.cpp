@@ -4,13 +4,17 @@
 #include <norvane/sdk.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <string>
 #include <vector>
 
+#include "common/environment.h"
+#include "devices/broadcast_receiver.h"
 #include "platform/utf8.h"
+#include "sdk/find_devices.h"
 
 struct nv_tuner {
     std::unique_ptr<Norvane::SDK::IKx410> kx;
@@ -26,9 +30,21 @@ constexpr std::size_t kMaxInputs = 256;
 
 thread_local std::string t_last_error;
 
+// Keeps the reason for nv_last_error and writes it to the debug log.
 nv_status_t Fail(nv_status_t status, std::string text) {
+    WriteAtLevel(GetProcessDebugLog(), kLogErrors, L"C interface: " + Utf8ToWide(text));
     t_last_error = std::move(text);
     return status;
+}
+
+// Fail for the exception handlers: when even the text cannot be made, the status goes without it.
+nv_status_t FailInside(const char* name, const char* what) noexcept {
+    try {
+        return Fail(NV_INTERNAL_ERROR, std::string(name) + ": " + what);
+    } catch (...) {
+        t_last_error.clear();
+        return NV_INTERNAL_ERROR;
+    }
 }
 
 // Runs body with the error text cleared; exceptions become NV_INTERNAL_ERROR with their text.
@@ -38,11 +54,11 @@ nv_status_t Guard(const char* name, Body&& body) noexcept {
         t_last_error.clear();
         return body();
     } catch (const std::bad_alloc&) {
-        return Fail(NV_INTERNAL_ERROR, std::string(name) + ": out of memory");
+        return FailInside(name, "out of memory");
     } catch (const std::exception& e) {
-        return Fail(NV_INTERNAL_ERROR, std::string(name) + ": " + e.what());
+        return FailInside(name, e.what());
     } catch (...) {
-        return Fail(NV_INTERNAL_ERROR, std::string(name) + ": unknown failure");
+        return FailInside(name, "unknown failure");
     }
 }
 
@@ -139,8 +155,8 @@ nv_status_t nv_version(const char** version) {
 }
 
 nv_status_t nv_find_devices(const char* host_addr, uint16_t host_port, const char* broadcast_addr,
-                            uint16_t broadcast_port, nv_device_t* devices, uint32_t capacity,
-                            uint32_t* count) {
+                            uint16_t broadcast_port, uint32_t wait_ms, nv_device_t* devices,
+                            uint32_t capacity, uint32_t* count) {
     return Guard("nv_find_devices", [&]() -> nv_status_t {
         const char* name = "nv_find_devices";
         if (host_addr == nullptr || broadcast_addr == nullptr || count == nullptr) {
@@ -151,8 +167,14 @@ nv_status_t nv_find_devices(const char* host_addr, uint16_t host_port, const cha
         if (devices == nullptr && capacity > 0) {
             return NullArg(name, "devices");
         }
+        if (wait_ms > NV_MAX_DISCOVERY_WAIT_MS) {
+            return Fail(NV_INVALID_ARGUMENT, std::string(name) + ": a wait of " + std::to_string(wait_ms) +
+                                                 " ms is above " + std::to_string(NV_MAX_DISCOVERY_WAIT_MS));
+        }
+        const std::chrono::milliseconds wait =
+            wait_ms == 0 ? Norvane::kDiscoveryWait : std::chrono::milliseconds(wait_ms);
         std::vector<SDK::DeviceInfoEx> found;
-        if (!SDK::FindActiveDevices(host_addr, host_port, broadcast_addr, broadcast_port, found)) {
+        if (!SDK::FindDevicesWaiting(host_addr, host_port, broadcast_addr, broadcast_port, wait, found)) {
             *count = 0;
             return Fail(NV_FAILED,
                         std::string(name) + ": discovery from " + host_addr + " failed (see the debug log)");

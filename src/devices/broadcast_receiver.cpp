@@ -30,13 +30,14 @@ void SleepFully(std::chrono::milliseconds duration) {
 }  // namespace
 
 ErrInfo BroadcastReceiver::Find(const Network::SockAddr& local, const Network::SockAddr& target,
-                                std::vector<DiscoveredDevice>& result) {
+                                std::vector<DiscoveredDevice>& result, std::chrono::milliseconds wait) {
     BroadcastReceiver receiver;
-    return receiver.FindActiveDevices(local, target, result);
+    return receiver.FindActiveDevices(local, target, result, wait);
 }
 
 ErrInfo BroadcastReceiver::FindActiveDevices(const Network::SockAddr& local, const Network::SockAddr& target,
-                                             std::vector<DiscoveredDevice>& result) {
+                                             std::vector<DiscoveredDevice>& result,
+                                             std::chrono::milliseconds wait) {
     ErrInfo err(ERR_PLACE("Norvane::BroadcastReceiver::FindActiveDevices"));
     result.clear();
     Clear();
@@ -71,7 +72,7 @@ ErrInfo BroadcastReceiver::FindActiveDevices(const Network::SockAddr& local, con
         session->Stop();
         return e;
     }
-    SleepFully(kDiscoveryWait);
+    SleepFully(wait);
     // No callback after this: the list is complete.
     session->Stop();
     const std::int32_t queueDropped = session->GetStats().ReceiveQueueDropped;

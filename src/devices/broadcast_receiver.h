@@ -49,12 +49,14 @@ struct DiscoveredDevice {
 class BroadcastReceiver : public Network::IJsonUdpReceiver {
 public:
     // Sends one "dev_find" from `local` to `target` and fills `result` (emptied first) with the answers
-    // in arrival order. No answer is not an error. Takes at least kDiscoveryWait.
+    // in arrival order. No answer is not an error. Takes at least `wait`.
     ErrInfo FindActiveDevices(const Network::SockAddr& local, const Network::SockAddr& target,
-                              std::vector<DiscoveredDevice>& result);
+                              std::vector<DiscoveredDevice>& result,
+                              std::chrono::milliseconds wait = kDiscoveryWait);
     // The same with a receiver of its own.
     static ErrInfo Find(const Network::SockAddr& local, const Network::SockAddr& target,
-                        std::vector<DiscoveredDevice>& result);
+                        std::vector<DiscoveredDevice>& result,
+                        std::chrono::milliseconds wait = kDiscoveryWait);
 
     // IJsonUdpReceiver (the session's worker thread). Only "dev_info" is kept. Cheap whatever arrives: a
     // flood must not hold the search beyond its wait.

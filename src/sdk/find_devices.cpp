@@ -4,6 +4,7 @@
 #include "devices/broadcast_receiver.h"
 #include "platform/socket.h"
 #include "platform/utf8.h"
+#include "sdk/find_devices.h"
 #include "sdk/kx410.h"
 
 namespace Norvane::SDK {
@@ -12,7 +13,7 @@ namespace {
 
 bool FindDevices(const std::string& host_network_addr, unsigned int host_port,
                  const std::string& broadcast_network_addr, unsigned int broadcast_port,
-                 std::vector<DeviceInfoEx>& norvane_devices_list) {
+                 std::chrono::milliseconds wait, std::vector<DeviceInfoEx>& norvane_devices_list) {
     norvane_devices_list.clear();
     if (host_port > 0xFFFFu || broadcast_port > 0xFFFFu) {
         // Cut to 16 bits it would be some other port.
@@ -26,7 +27,7 @@ bool FindDevices(const std::string& host_network_addr, unsigned int host_port,
         const Network::SockAddr local(Utf8ToWide(host_network_addr), static_cast<std::uint16_t>(host_port));
         const Network::SockAddr target(Utf8ToWide(broadcast_network_addr),
                                        static_cast<std::uint16_t>(broadcast_port));
-        if (!BroadcastReceiver::Find(local, target, found).IsOk()) {
+        if (!BroadcastReceiver::Find(local, target, found, wait).IsOk()) {
             return false;
         }
     }
@@ -42,11 +43,11 @@ bool FindDevices(const std::string& host_network_addr, unsigned int host_port,
 
 }  // namespace
 
-bool FindActiveDevices(const std::string& host_network_addr, unsigned int host_port,
-                       const std::string& broadcast_network_addr, unsigned int broadcast_port,
-                       std::vector<DeviceInfoEx>& norvane_devices_list) {
+bool FindDevicesWaiting(const std::string& host_network_addr, unsigned int host_port,
+                        const std::string& broadcast_network_addr, unsigned int broadcast_port,
+                        std::chrono::milliseconds wait, std::vector<DeviceInfoEx>& norvane_devices_list) {
     const bool found = NoThrowCall(L"FindActiveDevices", false, [&] {
-        return FindDevices(host_network_addr, host_port, broadcast_network_addr, broadcast_port,
+        return FindDevices(host_network_addr, host_port, broadcast_network_addr, broadcast_port, wait,
                            norvane_devices_list);
     });
     if (!found) {
@@ -54,6 +55,13 @@ bool FindActiveDevices(const std::string& host_network_addr, unsigned int host_p
         norvane_devices_list.clear();
     }
     return found;
+}
+
+bool FindActiveDevices(const std::string& host_network_addr, unsigned int host_port,
+                       const std::string& broadcast_network_addr, unsigned int broadcast_port,
+                       std::vector<DeviceInfoEx>& norvane_devices_list) {
+    return FindDevicesWaiting(host_network_addr, host_port, broadcast_network_addr, broadcast_port,
+                              kDiscoveryWait, norvane_devices_list);
 }
 
 }  // namespace Norvane::SDK

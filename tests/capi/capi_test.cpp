@@ -10,6 +10,8 @@
 #include <string>
 #include <thread>
 
+#include "../common/log_test_support.h"
+#include "platform/utf8.h"
 #include "sim/simulator.h"
 #include "wait.h"
 
@@ -67,10 +69,12 @@ TEST_F(CApi, EveryFunctionRefusesNullAndInvalidArgumentsWithAReason) {
         {[&] { return nv_version(nullptr); }, NV_INVALID_ARGUMENT, "nv_version: version is null"},
         {[&] { return nv_tuner_stream_stats(none, st, 2, &u); }, NV_NULL_HANDLE, "handle is null"},
         {[&] { return nv_tuner_stream_stats(t_, st, 2, &u); }, NV_NOT_CONNECTED, "audio is not running"},
-        {[&] { return nv_find_devices(nullptr, 0, "127.0.0.1", 1, nullptr, 0, &u); }, NV_INVALID_ARGUMENT,
+        {[&] { return nv_find_devices(nullptr, 0, "127.0.0.1", 1, 0, nullptr, 0, &u); }, NV_INVALID_ARGUMENT,
          "host_addr is null"},
-        {[&] { return nv_find_devices("127.0.0.1", 0, "127.0.0.1", 1, nullptr, 2, &u); }, NV_INVALID_ARGUMENT,
-         "devices is null"},
+        {[&] { return nv_find_devices("127.0.0.1", 0, "127.0.0.1", 1, 0, nullptr, 2, &u); },
+         NV_INVALID_ARGUMENT, "devices is null"},
+        {[&] { return nv_find_devices("127.0.0.1", 0, "127.0.0.1", 1, 60001, nullptr, 0, &u); },
+         NV_INVALID_ARGUMENT, "a wait of 60001 ms is above 60000"},
         {[&] { return nv_tuner_open("127.0.0.1", 1, "127.0.0.1", 0, nullptr); }, NV_INVALID_ARGUMENT,
          "tuner is null"},
         {[&] { return nv_tuner_close(nullptr); }, NV_NULL_HANDLE, "nv_tuner_close: the tuner handle is null"},
@@ -102,23 +106,26 @@ TEST_F(CApi, EveryFunctionRefusesNullAndInvalidArgumentsWithAReason) {
         {[&] { return nv_tuner_start(t_, &start, nullptr, nullptr); }, NV_INVALID_ARGUMENT, "cb is null"},
         {[&] { return nv_tuner_stop(none); }, NV_NULL_HANDLE, "nv_tuner_stop: the tuner handle is null"},
     };
+    testing_support::LogCapture log;
     for (const auto& row : rows) {
         ASSERT_EQ(nv_version(&v), NV_OK);  // a success clears the text
         ASSERT_STREQ(nv_last_error(), "");
         EXPECT_EQ(row.call(), row.status) << row.says;
         EXPECT_NE(std::string(nv_last_error()).find(row.says), std::string::npos) << nv_last_error();
+        EXPECT_EQ(log.Containing(L"C interface: " + Utf8ToWide(nv_last_error())).size(), 1u)
+            << "the debug log has the same reason: " << nv_last_error();
     }
     EXPECT_EQ(u, 2u) << "the count needed is reported with a too-small buffer";
 }
 
-TEST_F(CApi, DiscoveryReportsTheCountNeededBeyondTheCallersArray) {
+TEST_F(CApi, DiscoveryWaitsAsAskedAndReportsTheCountNeededBeyondTheCallersArray) {
     nv_device_t d[1];
     uint32_t count = 0;
-    EXPECT_EQ(nv_find_devices("127.0.0.1", 0, "127.0.0.1", sim_.DiscoveryAddress().GetPort(), d, 0, &count),
-              NV_BUFFER_TOO_SMALL);
+    const uint16_t port = sim_.DiscoveryAddress().GetPort();
+    EXPECT_EQ(nv_find_devices("127.0.0.1", 0, "127.0.0.1", port, 0, d, 0, &count), NV_BUFFER_TOO_SMALL);
     EXPECT_EQ(count, 1u);
-    ASSERT_EQ(nv_find_devices("127.0.0.1", 0, "127.0.0.1", sim_.DiscoveryAddress().GetPort(), d, 1, &count),
-              NV_OK);
+    ASSERT_EQ(nv_find_devices("127.0.0.1", 0, "127.0.0.1", port, 400, d, 1, &count), NV_OK);
+    EXPECT_EQ(count, 1u) << "a loopback device answers well within 400 ms";
     EXPECT_EQ(std::string(d[0].info.unit_id), Sim::DefaultUnitId(0));
     EXPECT_EQ(d[0].port, sim_.DeviceAddress(0).GetPort());
 }
