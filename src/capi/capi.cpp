@@ -126,7 +126,8 @@ nv_status_t ReadPerTuner(const char* name, nv_tuner* tuner, C* values, uint32_t 
     if (capacity < inputs) {
         return TooSmall(name, capacity, inputs);
     }
-    std::vector<Cxx> scratch(kMaxInputs);
+    // Kept per thread and reused: RDS records hold texts whose buffers then last from call to call.
+    thread_local std::vector<Cxx> scratch(kMaxInputs);
     if (!read(scratch.data())) {
         return Fail(NV_FAILED, std::string(name) + ": the device did not answer (see the debug log)");
     }
