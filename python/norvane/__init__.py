@@ -190,7 +190,7 @@ class _Handle:
 
     def refuse_on_audio_thread(self, what):
         """Starting, stopping or closing from the tuner's own audio callback would wait for itself."""
-        if self.on_audio_thread():
+        if self.on_audio_thread():  # the callback's own thread
             raise Error(_lib.NV_INVALID_ARGUMENT, f"{what}: not from the tuner's own audio callback, which "
                                                   "it would wait for")
 

@@ -10,13 +10,10 @@ import types
 
 import pytest
 
-STATIONS = [
-    {"freq": 100500, "name": "Søndag", "radiotext": ["Grüße aus Köln ♪"], "rssi": 60, "stereo": True,
-     "tone_left_hz": 440, "tone_right_hz": 660},
-    {"freq": 94300, "name": "Zwei", "radiotext": ["zwei"], "rssi": 50, "stereo": False},
-]
-CONFIG = {"radiotext_ms": 600000, "stations": STATIONS,
-          "devices": [{"unit_id": "PY-1", "freqs": [100500, 94300]}, {"unit_id": "PY-2"}]}
+CONFIG = {"radiotext_ms": 600000, "devices": [{"unit_id": "PY-1", "freqs": [100500, 94300]}, {"unit_id": "PY-2"}],
+          "stations": [{"freq": 100500, "name": "Søndag", "radiotext": ["Grüße aus Köln ♪"], "stereo": True,
+                        "tone_left_hz": 440, "tone_right_hz": 660},
+                       {"freq": 94300, "name": "Zwei", "radiotext": ["zwei"], "stereo": False}]}
 
 
 @pytest.fixture(scope="session")
@@ -26,7 +23,7 @@ def sim(tmp_path_factory):
     proc = subprocess.Popen([os.environ["KXSIM"], "--config", str(config), "-p", "0", "--discovery-port", "0"],
                             stdout=subprocess.PIPE, text=True, encoding="utf-8")
     lines = queue.Queue()
-    threading.Thread(target=lambda: [*map(lines.put, proc.stdout), lines.put("")], daemon=True).start()
+    threading.Thread(target=lambda: [*map(lines.put, proc.stdout), *map(lines.put, [""] * 3)], daemon=True).start()
     try:
         # The start line names the discovery port, then one line per device its port ("" at the end).
         text = "".join(lines.get(timeout=60) for _ in range(3))

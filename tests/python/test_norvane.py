@@ -16,15 +16,15 @@ import norvane
 
 def wait_until(condition, seconds=30.0):
     deadline = time.monotonic() + seconds
-    while not condition():
-        if time.monotonic() > deadline:
-            return False
+    while not condition() and time.monotonic() < deadline:
         time.sleep(0.01)
-    return True
+    return condition()
 
 
-def test_discovery_finds_every_simulated_device(sim):
+def test_discovery_finds_every_simulated_device_within_its_window(sim):
+    started = time.monotonic()
     found = norvane.find_devices(1.0, host="127.0.0.1", broadcast="127.0.0.1", broadcast_port=sim.discovery)
+    assert time.monotonic() - started >= 0.9  # answers are collected for the whole second
     assert {(d.unit_id, d.address, d.port, d.inputs) for d in found} == \
         {(name, "127.0.0.1", port, 2) for name, port in sim.ports.items()}
 
@@ -86,19 +86,16 @@ def test_record_returns_each_channels_tone(tuner):
 def test_tuner_is_closed_and_freed_without_the_collector(sim, use):
     gc.disable()
     try:
+        t = norvane.Tuner(sim.address)
+        handle, ref = t._handle, weakref.ref(t)
         if use == "with":
-            with norvane.Tuner(sim.address) as t:
-                handle = t._handle
+            with t:
+                pass
             assert t.closed
-        else:
-            t = norvane.Tuner(sim.address)
-            handle = t._handle
-            if use == "stream":  # a callback that holds the tuner, in a stream that ended
-                s = t.stream(lambda block, tuner=t: tuner.inputs)
+        if use == "stream":  # a callback that holds the tuner, in a stream that ended
+            with t.stream(lambda block, tuner=t: tuner.inputs) as s:
                 assert wait_until(lambda: s.blocks > 0)
-                s.stop()
-                del s
-        ref = weakref.ref(t)
+            del s
         del t
         assert ref() is None and handle.pointer is None
     finally:
@@ -116,12 +113,14 @@ MISSING = "/nonexistent/libnorvane_sdk.so"
 def test_library_lookup_order(tmp_path, variable, installed, found):
     package = shutil.copytree(os.path.dirname(norvane.__file__), tmp_path / "norvane",
                               ignore=shutil.ignore_patterns("__pycache__"))
+    installed_library = tmp_path / "lib" / "libnorvane_sdk.so.0"  # as cmake --install lays it out
     if installed:
-        (package / "_paths.py").write_text(f"LIBRARY = {os.path.relpath(norvane._lib.path, package)!r}\n")
+        installed_library.parent.mkdir()
+        installed_library.symlink_to(norvane._lib.path)
+        (package / "_paths.py").write_text('LIBRARY = "../lib/libnorvane_sdk.so.0"\n')
     env = {k: v for k, v in os.environ.items() if k != "NORVANE_SDK_LIBRARY"}
     env.update({"PYTHONPATH": str(tmp_path)}, **({"NORVANE_SDK_LIBRARY": variable} if variable else {}))
     run = subprocess.run([sys.executable, "-c", "import norvane; print(norvane._lib.path)"], env=env,
                          capture_output=True, text=True, timeout=120)
     assert run.returncode == (0 if found else 1)
-    want = os.path.realpath(norvane._lib.path) if found else f"NORVANE_SDK_LIBRARY={MISSING}"
-    assert want in (os.path.realpath(run.stdout.strip()) if found else run.stderr)
+    assert (str(installed_library) if found else f"NORVANE_SDK_LIBRARY={MISSING}") in run.stdout + run.stderr
