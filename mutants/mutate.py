@@ -10,12 +10,12 @@ Each list under mutants/ holds records separated by blank lines ('#' starts a co
     test: net_tests JsonUdpConnect*
 
 `from` must stand exactly once in `file`; `test` names a test program of the build and optionally a
-GoogleTest filter, or is `pytest` with optionally a test of tests/python (path or node id, e.g.
-`pytest tests/python/test_norvane.py::test_record_returns_each_channels_tone`): the Python package's tests
-on the build's library and kxsim (a mutant of a .py file that does not compile is invalid). For each mutant the file is changed, that program rebuilt and run, and the file put
-back whatever happens. A mutant is caught when the program fails (or outlives its time limit), missed
-when it passes, and invalid when it cannot be applied or does not build: a fault that does not compile
-proves nothing about the tests.
+GoogleTest filter, or is `pytest` and optionally tests of tests/python (paths or node ids, e.g.
+`pytest tests/python/test_norvane.py::test_record_returns_each_channels_tone`): the Python package's
+tests, run on the build's library and kxsim. For each mutant the file is changed, that program rebuilt and
+run, and the file put back whatever happens. A mutant is caught when the program fails (or outlives its
+time limit), missed when it passes, and invalid when it cannot be applied or does not build (a .py file:
+does not compile): a fault that does not compile proves nothing about the tests.
 
 usage: mutate.py BUILD_DIR [--jobs N] [--only TEXT] [LIST...]   (default: every mutants/*.txt)
 """

@@ -27,7 +27,7 @@ with norvane.Tuner(address) as tuner:
     if freq:
         tuner.tune(freq)  # every tuner to one frequency
     for i, (khz, q, rds) in enumerate(zip(tuner.frequencies, tuner.quality(), tuner.rds())):
-        print(f"tuner {i}: {khz} kHz  rssi {q.rssi} dBuV  snr {q.snr} dB  valid {q.valid}  {rds.psrv!r} {rds.text!r}")
+        print(f"tuner {i}: {khz} kHz  rssi {q.rssi} dBuV  snr {q.snr} dB  valid {q.valid}  {rds.psrv} | {rds.text}")
     with tuner.stream(on_block):
         end = time.monotonic() + seconds
         while time.monotonic() < end:

@@ -266,7 +266,8 @@ class Tuner:
         """The device's unit id."""
         text, needed = ctypes.create_string_buffer(64), ctypes.c_uint32()
         while True:
-            status = _c.nv_tuner_device_id(self._handle.get("nv_tuner_device_id"), text, len(text), ctypes.byref(needed))
+            handle = self._handle.get("nv_tuner_device_id")
+            status = _c.nv_tuner_device_id(handle, text, len(text), ctypes.byref(needed))
             if status != _lib.NV_BUFFER_TOO_SMALL:
                 _check(status)
                 return _text(text.value)
@@ -311,8 +312,8 @@ class Tuner:
         freqs = list(freqs)
         if not all(isinstance(f, int) and 0 < f < 2 ** 32 for f in freqs):
             raise ValueError(f"frequencies must be positive ints in kHz, not {freqs}")
-        _check(_c.nv_tuner_set_freqs(self._handle.get("nv_tuner_set_freqs"), (ctypes.c_uint32 * len(freqs))(*freqs),
-                                     len(freqs)))
+        values = (ctypes.c_uint32 * len(freqs))(*freqs)
+        _check(_c.nv_tuner_set_freqs(self._handle.get("nv_tuner_set_freqs"), values, len(freqs)))
 
     def quality(self, request=True):
         """Reception quality of every tuner; request=False gives the last values without asking."""
@@ -348,6 +349,7 @@ class Tuner:
 
     def stop(self):
         """Stops the running stream, if any."""
+        self._handle.get("nv_tuner_stop")
         self._handle.stop()
 
     def record(self, seconds):
