@@ -13,6 +13,7 @@ import ctypes
 import enum
 import logging
 import threading
+import traceback
 import weakref
 from typing import NamedTuple
 
@@ -162,10 +163,14 @@ def _trampoline(state):
             state.blocks += 1
             state.callback(block)
         except BaseException as e:  # nothing may unwind into the SDK's audio thread
-            state.errors, state.last_error = state.errors + 1, e
-            if state.errors == 1:
-                _log.warning("the audio callback raised %r; the stream goes on, further exceptions are "
-                             "only counted (Stream.errors, Stream.last_error)", e)
+            state.errors += 1
+            if state.errors == 1:  # the traceback as text: its frames would hold the callback's objects
+                _log.warning("the audio callback raised %r; the stream goes on, further exceptions are only "
+                             "counted (Stream.errors, Stream.last_error)\n%s", e,
+                             "".join(traceback.format_exception(type(e), e, e.__traceback__)).rstrip())
+            # Kept without its traceback, whose frames lead back to this one and so to `state`: a cycle
+            # that would hold whatever the callback's frames refer to (its tuner, say) until a collection.
+            state.last_error = e.with_traceback(None)
         finally:
             state.thread = None
 
@@ -376,7 +381,8 @@ class Tuner:
 
 class Stream:
     """Running audio of a Tuner (from Tuner.stream); stop() or leave its `with` block to end it.
-    `blocks` counts the blocks delivered, `errors` the callback's exceptions, `last_error` the last one."""
+    `blocks` counts the blocks delivered, `errors` the callback's exceptions, `last_error` the last one
+    (without traceback; the first one is logged with it)."""
 
     def __init__(self, tuner, state):
         self._tuner, self._state = tuner, state

@@ -92,9 +92,9 @@ def test_tuner_is_closed_and_freed_without_the_collector(sim, use):
             with t:
                 pass
             assert t.closed
-        if use == "stream":  # a callback that holds the tuner, in a stream that ended
-            with t.stream(lambda block, tuner=t: tuner.inputs) as s:
-                assert wait_until(lambda: s.blocks > 0)
+        if use == "stream":  # a callback that holds the tuner and raises, in a stream that ended
+            with t.stream(lambda block, tuner=t: tuner.inputs / 0) as s:
+                assert wait_until(lambda: s.errors > 0)
             del s
         del t
         assert ref() is None and handle.pointer is None
