@@ -19,7 +19,7 @@ JOBS=${JOBS:-2}
 export CCACHE_BASEDIR="$ROOT" CCACHE_NOHASHDIR=1
 
 PKG_BASE=(build-essential cmake pkg-config ccache googletest libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev
-          rapidjson-dev nlohmann-json3-dev libspdlog-dev libsndfile1-dev)
+          rapidjson-dev nlohmann-json3-dev libspdlog-dev libsndfile1-dev python3 python3-numpy python3-pytest)
 PKG_WINDOWS=(mingw-w64 g++-mingw-w64-x86-64-posix wine64 wine)
 PKG_FUZZ=(clang libclang-rt-14-dev)
 # A foreign RTP stack for the interoperation test: the command-line pipeline runner and its elements.
@@ -65,9 +65,10 @@ wait_for_line() {
 }
 
 # Builds the examples against an installed copy of the SDK, as an application would, and runs the
-# discover-and-tune example and the C levels example against simulated devices on loopback.
+# discover-and-tune example and the C levels example against simulated devices on loopback, and the
+# installed Python package with its levels example.
 consumer_check() {
-    local prefix sim_pid levels
+    local prefix sim_pid levels site python port meter
     prefix=$(mktemp -d)
     cmake --install build/dev --prefix "$prefix" >/dev/null
     for example in consumer discover_tune c_levels; do
@@ -89,10 +90,24 @@ consumer_check() {
         echo "examples: c_levels did not print four level lines" >&2
         exit 1
     fi
+    # The Python package as installed, on the interpreter the build chose: it must find the library of its
+    # own prefix through the install-time record, so NORVANE_SDK_LIBRARY stays unset.
+    site="$prefix/$(sed -n 's/^NORVANE_PYTHON_INSTALL_DIR:PATH=//p' build/dev/CMakeCache.txt)"
+    python=$(sed -n 's/^NORVANE_PYTHON3:FILEPATH=//p' build/dev/CMakeCache.txt)
+    env -u NORVANE_SDK_LIBRARY PYTHONPATH="$site" "$python" -c 'import norvane; print(norvane.version())'
+    port=$(sed -n 's/^  SIM410-0001 at 127\.0\.0\.1:\([0-9]*\),.*/\1/p' build/examples/kxsim.out)
+    meter=$(env -u NORVANE_SDK_LIBRARY PYTHONPATH="$site" PYTHONDONTWRITEBYTECODE=1 "$python" \
+        examples/python/levels.py "127.0.0.1:$port" 100500 1)
+    echo "$meter"
+    # A tuned device plays a tone at -6 dBFS on each of its four channels.
+    if ! grep -qE '^ *(-6\.[0-9] dBFS \|#+ *\| *){4}$' <<<"$meter"; then
+        echo "examples: levels.py did not show four channels at -6 dBFS" >&2
+        exit 1
+    fi
     kill "$sim_pid" 2>/dev/null || true
     wait "$sim_pid" 2>/dev/null || true
     rm -rf "$prefix"
-    echo "examples: find_package(NorvaneSDK) and pkg-config work; discover_tune and c_levels (C) found and tuned a simulated device"
+    echo "examples: find_package(NorvaneSDK) and pkg-config work; discover_tune and c_levels (C) found and tuned a simulated device; the installed Python package loaded its library and levels.py showed the levels"
 }
 
 windows_suite() {

@@ -10,10 +10,12 @@ Each list under mutants/ holds records separated by blank lines ('#' starts a co
     test: net_tests JsonUdpConnect*
 
 `from` must stand exactly once in `file`; `test` names a test program of the build and optionally a
-GoogleTest filter. For each mutant the file is changed, that program rebuilt and run, and the file put
-back whatever happens. A mutant is caught when the program fails (or outlives its time limit), missed
-when it passes, and invalid when it cannot be applied or does not build: a fault that does not compile
-proves nothing about the tests.
+GoogleTest filter, or is `pytest` and optionally tests of tests/python (paths or node ids, e.g.
+`pytest tests/python/test_norvane.py::test_record_returns_each_channels_tone`): the Python package's
+tests, run on the build's library and kxsim. For each mutant the file is changed, that program rebuilt and
+run, and the file put back whatever happens. A mutant is caught when the program fails (or outlives its
+time limit), missed when it passes, and invalid when it cannot be applied or does not build (a .py file:
+does not compile): a fault that does not compile proves nothing about the tests.
 
 usage: mutate.py BUILD_DIR [--jobs N] [--only TEXT] [LIST...]   (default: every mutants/*.txt)
 """
@@ -73,29 +75,61 @@ def find_program(build_dir, target):
     return None
 
 
+# What the Python package's tests run on; they need no build of their own.
+PYTEST_TARGETS = ["norvane_sdk", "kxsim"]
+
+
 def build(build_dir, target, jobs, log):
-    return subprocess.run(["cmake", "--build", build_dir, "--target", target, "-j", str(jobs)],
+    targets = PYTEST_TARGETS if target == "pytest" else [target]
+    return subprocess.run(["cmake", "--build", build_dir, "--target", *targets, "-j", str(jobs)],
                           stdout=log, stderr=subprocess.STDOUT).returncode == 0
+
+
+def pytest_command(build_dir, test_filter):
+    """The command and environment of the Python package's tests (ctest python_package does the same)."""
+    python = sys.executable
+    with open(os.path.join(build_dir, "CMakeCache.txt"), encoding="utf-8") as cache:
+        for line in cache:
+            if line.startswith("NORVANE_PYTHON3:") and not line.strip().endswith("NOTFOUND"):
+                python = line.split("=", 1)[1].strip()
+    library = glob.glob(os.path.join(build_dir, "**", "libnorvane_sdk.so"), recursive=True)
+    env = dict(os.environ, NORVANE_SDK_LIBRARY=library[0] if library else "", PYTHONDONTWRITEBYTECODE="1",
+               KXSIM=find_program(build_dir, "kxsim") or "", PYTHONPATH=os.path.join(ROOT, "python"))
+    tests = [os.path.join(ROOT, t) for t in test_filter.split()] or [os.path.join(ROOT, "tests", "python")]
+    return [python, "-m", "pytest", "-q", "-x", "-p", "no:cacheprovider", *tests], env
 
 
 def run_tests(build_dir, target, test_filter, log):
     """True when the program passes; None when it did not finish in time."""
-    program = find_program(build_dir, target)
-    if program is None:
-        log.write(f"no program named {target} in {build_dir}\n")
-        return False
-    args = [program, "--gtest_brief=1"]
-    if test_filter:
-        args.append(f"--gtest_filter={test_filter}")
+    env, cwd = None, ROOT
+    if target == "pytest":
+        args, env = pytest_command(build_dir, test_filter)
+    else:
+        program = find_program(build_dir, target)
+        if program is None:
+            log.write(f"no program named {target} in {build_dir}\n")
+            return False
+        args, cwd = [program, "--gtest_brief=1"], os.path.dirname(program)
+        if test_filter:
+            args.append(f"--gtest_filter={test_filter}")
     try:
         # A session of its own, so a hung program's threads and children go with it.
-        proc = subprocess.Popen(args, stdout=log, stderr=subprocess.STDOUT, cwd=os.path.dirname(program),
+        proc = subprocess.Popen(args, stdout=log, stderr=subprocess.STDOUT, cwd=cwd, env=env,
                                 start_new_session=True)
         return proc.wait(timeout=TEST_SECONDS) == 0
     except subprocess.TimeoutExpired:
         os.killpg(proc.pid, signal.SIGKILL)
         proc.wait()
         return None
+
+
+def compiles(source, path, log):
+    try:
+        compile(source, path, "exec")
+        return True
+    except SyntaxError as e:
+        log.write(f"{e}\n")
+        return False
 
 
 def main():
@@ -119,7 +153,7 @@ def main():
     for target in sorted({m.target for m in mutants}):
         with open(os.path.join(log_dir, f"baseline-{target}.log"), "w") as log:
             filters = sorted({m.filter for m in mutants if m.target == target})
-            test_filter = "" if "" in filters else ":".join(filters)
+            test_filter = "" if "" in filters else (" " if target == "pytest" else ":").join(filters)
             if not build(args.build_dir, target, args.jobs, log) or \
                     not run_tests(args.build_dir, target, test_filter, log):
                 print(f"mutants: {target} does not pass unmutated; see {log.name}")
@@ -145,7 +179,9 @@ def main():
                     try:
                         with open(path, "w", encoding="utf-8", newline="") as f:
                             f.write(original.replace(m.old, m.new))
-                        if not build(args.build_dir, m.target, args.jobs, log):
+                        if m.file.endswith(".py") and not compiles(original.replace(m.old, m.new), path, log):
+                            verdict = "invalid (does not compile)"
+                        elif not build(args.build_dir, m.target, args.jobs, log):
                             verdict = "invalid (does not build)"
                         else:
                             passed = run_tests(args.build_dir, m.target, m.filter, log)
