@@ -1,14 +1,13 @@
 #!/usr/bin/env python3
-"""Counts non-blank, non-comment lines of C, C++ and Python sources: the tests against the code.
+"""Counts non-blank, non-comment lines of C, C++ and (under tests/) Python sources: the tests against the code.
 
-usage: count_lines.py [ROOT]   prints code (src/, include/, tools/, the Python package in python/), tests (tests/,
-                               .py files too) and their ratio
+usage: count_lines.py [ROOT]   prints code (src/, include/, tools/), tests (tests/, .py files too) and their ratio
 """
 import os
 import sys
 
 SOURCE_ENDINGS = (".c", ".cc", ".cpp", ".h", ".hpp")
-PYTHON_ENDING = ".py"  # counted under tests/ (end-to-end scripts, the package's tests) and python/ only
+PYTHON_ENDING = ".py"  # counted under tests/ only: the end-to-end scripts
 
 
 def count_file(path):
@@ -73,9 +72,9 @@ def count_tree(root, folder, python=False):
 
 def main():
     root = sys.argv[1] if len(sys.argv) > 1 else os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-    code = sum(count_tree(root, d) for d in ("src", "include", "tools")) + count_tree(root, "python", python=True)
+    code = sum(count_tree(root, d) for d in ("src", "include", "tools"))
     tests = count_tree(root, "tests", python=True)
-    print(f"code {code} lines (src, include, tools, python); tests {tests} lines; tests/code {tests / code:.1%}")
+    print(f"code {code} lines (src, include, tools); tests {tests} lines; tests/code {tests / code:.1%}")
 
 
 if __name__ == "__main__":
