@@ -39,7 +39,8 @@ enum {
     NV_NULL_HANDLE = 2,      /* the tuner handle is null */
     NV_BUFFER_TOO_SMALL = 3, /* the caller's capacity is below the count reported */
     NV_NOT_CONNECTED = 4,    /* the tuner is not connected (or audio is not running, for statistics) */
-    NV_FAILED = 5,           /* the device did not answer in time or refused; see nv_last_error() */
+    NV_FAILED = 5,           /* the device did not answer in time or refused, or the call was refused
+                                (stop or close from the tuner's own audio callback); see nv_last_error() */
     NV_INTERNAL_ERROR = 6    /* the library failed inside (out of memory and the like) */
 };
 
@@ -113,7 +114,8 @@ typedef struct nv_stream_stats_t {
 } nv_stream_stats_t;
 
 /* Called once per audio block on the SDK's audio thread: one pointer per channel (two per tuner), each
-   to `frames` samples valid only during the call. It must not close, start or stop the same tuner. */
+   to `frames` samples valid only during the call. Closing, starting or stopping the same tuner from it
+   is refused with NV_FAILED (each would wait for the callback itself). */
 typedef void (*nv_audio_cb)(void* user, const float* const* in, size_t channels, size_t frames);
 
 /* One FM-tuner device, opened by nv_tuner_open and released by nv_tuner_close. */

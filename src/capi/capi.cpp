@@ -15,6 +15,7 @@
 #include "devices/broadcast_receiver.h"
 #include "platform/utf8.h"
 #include "sdk/find_devices.h"
+#include "sdk/kx410.h"
 
 struct nv_tuner {
     std::unique_ptr<Norvane::SDK::IKx410> kx;
@@ -73,6 +74,18 @@ nv_status_t NullHandle(const char* name) {
 nv_status_t TooSmall(const char* name, std::size_t capacity, std::size_t needed) {
     return Fail(NV_BUFFER_TOO_SMALL, std::string(name) + ": room for " + std::to_string(capacity) +
                                          " elements, " + std::to_string(needed) + " needed");
+}
+
+// Stop and close wait for the tuner's audio thread; from its own callback they would wait for themselves
+// (and close would free the object whose callback runs).
+bool RefusedInCallback(const char* name, nv_tuner* tuner, nv_status_t& status) {
+    if (!static_cast<SDK::Kx410&>(*tuner->kx).InOwnAudioCallback()) {
+        return false;
+    }
+    status = Fail(NV_FAILED, std::string(name) +
+                                 ": refused: called from within the tuner's own audio callback, "
+                                 "which it would wait for");
+    return true;
 }
 
 // The tuners of a connected device, or a failure status in *status.
@@ -223,6 +236,9 @@ nv_status_t nv_tuner_close(nv_tuner_t* tuner) {
     return Guard("nv_tuner_close", [&]() -> nv_status_t {
         if (tuner == nullptr) {
             return NullHandle("nv_tuner_close");
+        }
+        if (nv_status_t status = NV_OK; RefusedInCallback("nv_tuner_close", tuner, status)) {
+            return status;
         }
         tuner->kx->Close();
         delete tuner;
@@ -410,6 +426,9 @@ nv_status_t nv_tuner_stop(nv_tuner_t* tuner) {
     return Guard("nv_tuner_stop", [&]() -> nv_status_t {
         if (tuner == nullptr) {
             return NullHandle("nv_tuner_stop");
+        }
+        if (nv_status_t status = NV_OK; RefusedInCallback("nv_tuner_stop", tuner, status)) {
+            return status;
         }
         tuner->kx->Stop();
         return NV_OK;

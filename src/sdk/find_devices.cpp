@@ -27,6 +27,14 @@ bool FindDevices(const std::string& host_network_addr, unsigned int host_port,
         const Network::SockAddr local(Utf8ToWide(host_network_addr), static_cast<std::uint16_t>(host_port));
         const Network::SockAddr target(Utf8ToWide(broadcast_network_addr),
                                        static_cast<std::uint16_t>(broadcast_port));
+        if (!local.IsValid() || !target.IsValid()) {
+            // An address that does not parse would leave the search on some other address, or none.
+            WriteAtLevel(GetProcessDebugLog(), kLogErrors,
+                         L"FindActiveDevices: '" +
+                             Utf8ToWide(local.IsValid() ? broadcast_network_addr : host_network_addr) +
+                             L"' is not an IPv4 address");
+            return false;
+        }
         if (!BroadcastReceiver::Find(local, target, found, wait).IsOk()) {
             return false;
         }

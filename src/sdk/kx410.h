@@ -56,6 +56,10 @@ public:
     // otherwise.
     bool GetStreamStats(std::vector<StreamStatistics>& stats);
 
+    // Whether the caller is this tuner's own audio callback, which Stop and the end of the object would
+    // wait for.
+    [[nodiscard]] bool InOwnAudioCallback() const { return device_ && InAudioBlock(device_.get()); }
+
     // The services of the last Init (null before it), for diagnostics and tests.
     [[nodiscard]] std::weak_ptr<Network::INetManager> ControlService() const { return control_; }
     [[nodiscard]] std::weak_ptr<Network::INetManager> AudioService() const { return audio_; }

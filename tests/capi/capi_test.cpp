@@ -50,6 +50,20 @@ struct Counter {
     }
 };
 
+// Tries to stop and to close its own tuner from the first block.
+struct Reentrant {
+    nv_tuner_t* tuner = nullptr;
+    std::atomic<int> blocks{0};
+    std::atomic<nv_status_t> stop{-1}, close{-1};
+    static void Cb(void* user, const float* const*, size_t, size_t) {
+        auto* self = static_cast<Reentrant*>(user);
+        if (self->blocks++ == 0) {
+            self->stop = nv_tuner_stop(self->tuner);
+            self->close = nv_tuner_close(self->tuner);
+        }
+    }
+};
+
 TEST_F(CApi, EveryFunctionRefusesNullAndInvalidArgumentsWithAReason) {
     uint32_t u = 0, f[2] = {0, 0};
     int32_t s = 0;
@@ -73,6 +87,8 @@ TEST_F(CApi, EveryFunctionRefusesNullAndInvalidArgumentsWithAReason) {
          "host_addr is null"},
         {[&] { return nv_find_devices("127.0.0.1", 0, "127.0.0.1", 1, 0, nullptr, 2, &u); },
          NV_INVALID_ARGUMENT, "devices is null"},
+        {[&] { return nv_find_devices("256.1.1.1", 0, "127.0.0.1", 1, 1, nullptr, 0, &u); }, NV_FAILED,
+         "discovery from 256.1.1.1 failed"},
         {[&] { return nv_find_devices("127.0.0.1", 0, "127.0.0.1", 1, 60001, nullptr, 0, &u); },
          NV_INVALID_ARGUMENT, "a wait of 60001 ms is above 60000"},
         {[&] { return nv_tuner_open("127.0.0.1", 1, "127.0.0.1", 0, nullptr); }, NV_INVALID_ARGUMENT,
@@ -174,6 +190,17 @@ TEST_F(CApi, AudioReachesTheCallbackASlowBlockDoesNotStopItAndStatsCountIt) {
     EXPECT_EQ(nv_tuner_state(t_, &state), NV_OK);
     EXPECT_EQ(state, NV_STATE_CONNECTED);
     EXPECT_EQ(counter.blocks, after) << "no block after stop returned";
+}
+
+TEST_F(CApi, StopAndCloseFromTheTunersOwnCallbackAreRefusedAndAudioGoesOn) {
+    Reentrant r;
+    r.tuner = t_;
+    const nv_start_settings_t start{0, 0, 20, 10};
+    ASSERT_EQ(nv_tuner_start(t_, &start, Reentrant::Cb, &r), NV_OK) << nv_last_error();
+    EXPECT_TRUE(WaitUntil([&] { return r.blocks > 50; }, std::chrono::seconds(30)));
+    EXPECT_EQ(r.stop.load(), NV_FAILED) << "a stop that cannot happen is not a success";
+    EXPECT_EQ(r.close.load(), NV_FAILED);
+    EXPECT_EQ(nv_tuner_stop(t_), NV_OK);
 }
 
 }  // namespace
