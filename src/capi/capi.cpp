@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
 #include <new>
 #include <string>
@@ -48,12 +49,12 @@ nv_status_t FailInside(const char* name, const char* what) noexcept {
     }
 }
 
-// Runs body with the error text cleared; exceptions become NV_INTERNAL_ERROR with their text.
+// Runs body(name) with the error text cleared; exceptions become NV_INTERNAL_ERROR with their text.
 template <typename Body>
 nv_status_t Guard(const char* name, Body&& body) noexcept {
     try {
-        t_last_error.clear();
-        return body();
+        t_last_error.clear();  // a success leaves no text
+        return body(name);
     } catch (const std::bad_alloc&) {
         return FailInside(name, "out of memory");
     } catch (const std::exception& e) {
@@ -67,8 +68,28 @@ nv_status_t NullArg(const char* name, const char* arg) {
     return Fail(NV_INVALID_ARGUMENT, std::string(name) + ": " + arg + " is null");
 }
 
-nv_status_t NullHandle(const char* name) {
-    return Fail(NV_NULL_HANDLE, std::string(name) + ": the tuner handle is null");
+// A pointer argument of a call, by name.
+struct Arg {
+    template <typename T>
+    Arg(T* pointer, const char* name) : null(pointer == nullptr), name(name) {}
+    bool null;
+    const char* name;
+};
+
+// The checks a call starts with: each pointer argument in order, a null one refused by its name.
+nv_status_t Check(const char* name, std::initializer_list<Arg> args) {
+    for (const Arg& arg : args) {
+        if (arg.null) {
+            return NullArg(name, arg.name);
+        }
+    }
+    return NV_OK;
+}
+
+// The same for a call on a tuner, whose handle comes first.
+nv_status_t Check(const char* name, const nv_tuner* tuner, std::initializer_list<Arg> args) {
+    return tuner == nullptr ? Fail(NV_NULL_HANDLE, std::string(name) + ": the tuner handle is null")
+                            : Check(name, args);
 }
 
 nv_status_t TooSmall(const char* name, std::size_t capacity, std::size_t needed) {
@@ -124,15 +145,9 @@ void CopyInfo(const SDK::DeviceInfo& from, nv_device_info_t& to) {
 template <typename Cxx, typename C, typename Read, typename Copy>
 nv_status_t ReadPerTuner(const char* name, nv_tuner* tuner, C* values, uint32_t capacity, uint32_t* count,
                          Read&& read, Copy&& copy) {
-    if (tuner == nullptr) {
-        return NullHandle(name);
-    }
-    if (values == nullptr || count == nullptr) {
-        return NullArg(name, values == nullptr ? "the array" : "count");
-    }
-    nv_status_t status = NV_OK;
+    nv_status_t status = Check(name, tuner, {{values, "the array"}, {count, "count"}});
     std::size_t inputs = 0;
-    if (!ConnectedInputs(name, tuner, inputs, status)) {
+    if (status != NV_OK || !ConnectedInputs(name, tuner, inputs, status)) {
         return status;
     }
     *count = static_cast<uint32_t>(inputs);
@@ -159,9 +174,9 @@ const char* nv_last_error(void) {
 }
 
 nv_status_t nv_version(const char** version) {
-    return Guard("nv_version", [&]() -> nv_status_t {
-        if (version == nullptr) {
-            return NullArg("nv_version", "version");
+    return Guard("nv_version", [&](const char* name) -> nv_status_t {
+        if (nv_status_t status = Check(name, {{version, "version"}}); status != NV_OK) {
+            return status;
         }
         *version = SDK::GetSdkVersion();
         return NV_OK;
@@ -171,12 +186,11 @@ nv_status_t nv_version(const char** version) {
 nv_status_t nv_find_devices(const char* host_addr, uint16_t host_port, const char* broadcast_addr,
                             uint16_t broadcast_port, uint32_t wait_ms, nv_device_t* devices,
                             uint32_t capacity, uint32_t* count) {
-    return Guard("nv_find_devices", [&]() -> nv_status_t {
-        const char* name = "nv_find_devices";
-        if (host_addr == nullptr || broadcast_addr == nullptr || count == nullptr) {
-            return NullArg(name, host_addr == nullptr ? "host_addr"
-                                 : broadcast_addr     ? "count"
-                                                      : "broadcast_addr");
+    return Guard("nv_find_devices", [&](const char* name) -> nv_status_t {
+        if (nv_status_t status =
+                Check(name, {{host_addr, "host_addr"}, {broadcast_addr, "broadcast_addr"}, {count, "count"}});
+            status != NV_OK) {
+            return status;
         }
         if (devices == nullptr && capacity > 0) {
             return NullArg(name, "devices");
@@ -207,10 +221,11 @@ nv_status_t nv_find_devices(const char* host_addr, uint16_t host_port, const cha
 
 nv_status_t nv_tuner_open(const char* device_addr, uint16_t device_port, const char* host_addr,
                           uint16_t host_port, nv_tuner_t** tuner) {
-    return Guard("nv_tuner_open", [&]() -> nv_status_t {
-        const char* name = "nv_tuner_open";
-        if (device_addr == nullptr || host_addr == nullptr || tuner == nullptr) {
-            return NullArg(name, device_addr == nullptr ? "device_addr" : host_addr ? "tuner" : "host_addr");
+    return Guard("nv_tuner_open", [&](const char* name) -> nv_status_t {
+        if (nv_status_t status =
+                Check(name, {{device_addr, "device_addr"}, {host_addr, "host_addr"}, {tuner, "tuner"}});
+            status != NV_OK) {
+            return status;
         }
         *tuner = nullptr;
         auto made = std::make_unique<nv_tuner>();
@@ -233,11 +248,11 @@ nv_status_t nv_tuner_open(const char* device_addr, uint16_t device_port, const c
 }
 
 nv_status_t nv_tuner_close(nv_tuner_t* tuner) {
-    return Guard("nv_tuner_close", [&]() -> nv_status_t {
-        if (tuner == nullptr) {
-            return NullHandle("nv_tuner_close");
+    return Guard("nv_tuner_close", [&](const char* name) -> nv_status_t {
+        if (nv_status_t status = Check(name, tuner, {}); status != NV_OK) {
+            return status;
         }
-        if (nv_status_t status = NV_OK; RefusedInCallback("nv_tuner_close", tuner, status)) {
+        if (nv_status_t status = NV_OK; RefusedInCallback(name, tuner, status)) {
             return status;
         }
         tuner->kx->Close();
@@ -247,13 +262,9 @@ nv_status_t nv_tuner_close(nv_tuner_t* tuner) {
 }
 
 nv_status_t nv_tuner_device_id(nv_tuner_t* tuner, char* text, uint32_t capacity, uint32_t* needed) {
-    return Guard("nv_tuner_device_id", [&]() -> nv_status_t {
-        const char* name = "nv_tuner_device_id";
-        if (tuner == nullptr) {
-            return NullHandle(name);
-        }
-        if (text == nullptr || needed == nullptr) {
-            return NullArg(name, text == nullptr ? "text" : "needed");
+    return Guard("nv_tuner_device_id", [&](const char* name) -> nv_status_t {
+        if (nv_status_t status = Check(name, tuner, {{text, "text"}, {needed, "needed"}}); status != NV_OK) {
+            return status;
         }
         const std::string id = tuner->kx->GetDeviceId();
         *needed = static_cast<uint32_t>(id.size() + 1);
@@ -266,16 +277,13 @@ nv_status_t nv_tuner_device_id(nv_tuner_t* tuner, char* text, uint32_t capacity,
 }
 
 nv_status_t nv_tuner_info(nv_tuner_t* tuner, nv_device_info_t* info) {
-    return Guard("nv_tuner_info", [&]() -> nv_status_t {
-        if (tuner == nullptr) {
-            return NullHandle("nv_tuner_info");
-        }
-        if (info == nullptr) {
-            return NullArg("nv_tuner_info", "info");
+    return Guard("nv_tuner_info", [&](const char* name) -> nv_status_t {
+        if (nv_status_t status = Check(name, tuner, {{info, "info"}}); status != NV_OK) {
+            return status;
         }
         nv_status_t status = NV_OK;
         std::size_t inputs = 0;
-        if (ConnectedInputs("nv_tuner_info", tuner, inputs, status)) {
+        if (ConnectedInputs(name, tuner, inputs, status)) {
             CopyInfo(tuner->kx->GetDeviceInfo(), *info);
         }
         return status;
@@ -283,12 +291,9 @@ nv_status_t nv_tuner_info(nv_tuner_t* tuner, nv_device_info_t* info) {
 }
 
 nv_status_t nv_tuner_state(nv_tuner_t* tuner, int32_t* state) {
-    return Guard("nv_tuner_state", [&]() -> nv_status_t {
-        if (tuner == nullptr) {
-            return NullHandle("nv_tuner_state");
-        }
-        if (state == nullptr) {
-            return NullArg("nv_tuner_state", "state");
+    return Guard("nv_tuner_state", [&](const char* name) -> nv_status_t {
+        if (nv_status_t status = Check(name, tuner, {{state, "state"}}); status != NV_OK) {
+            return status;
         }
         *state = static_cast<int32_t>(tuner->kx->GetState());
         return NV_OK;
@@ -296,28 +301,23 @@ nv_status_t nv_tuner_state(nv_tuner_t* tuner, int32_t* state) {
 }
 
 nv_status_t nv_tuner_inputs(nv_tuner_t* tuner, uint32_t* inputs) {
-    return Guard("nv_tuner_inputs", [&]() -> nv_status_t {
-        if (tuner == nullptr) {
-            return NullHandle("nv_tuner_inputs");
-        }
-        if (inputs == nullptr) {
-            return NullArg("nv_tuner_inputs", "inputs");
+    return Guard("nv_tuner_inputs", [&](const char* name) -> nv_status_t {
+        if (nv_status_t status = Check(name, tuner, {{inputs, "inputs"}}); status != NV_OK) {
+            return status;
         }
         nv_status_t status = NV_OK;
         std::size_t n = 0;
-        *inputs = ConnectedInputs("nv_tuner_inputs", tuner, n, status) ? static_cast<uint32_t>(n) : 0;
+        *inputs = ConnectedInputs(name, tuner, n, status) ? static_cast<uint32_t>(n) : 0;
         return status;
     });
 }
 
 nv_status_t nv_tuner_audio_format(nv_tuner_t* tuner, uint32_t* sample_freq, uint32_t* frames_per_block) {
-    return Guard("nv_tuner_audio_format", [&]() -> nv_status_t {
-        const char* name = "nv_tuner_audio_format";
-        if (tuner == nullptr) {
-            return NullHandle(name);
-        }
-        if (sample_freq == nullptr || frames_per_block == nullptr) {
-            return NullArg(name, sample_freq == nullptr ? "sample_freq" : "frames_per_block");
+    return Guard("nv_tuner_audio_format", [&](const char* name) -> nv_status_t {
+        if (nv_status_t status =
+                Check(name, tuner, {{sample_freq, "sample_freq"}, {frames_per_block, "frames_per_block"}});
+            status != NV_OK) {
+            return status;
         }
         nv_status_t status = NV_OK;
         std::size_t n = 0;
@@ -331,22 +331,18 @@ nv_status_t nv_tuner_audio_format(nv_tuner_t* tuner, uint32_t* sample_freq, uint
 
 nv_status_t nv_tuner_get_freqs(nv_tuner_t* tuner, int32_t request, uint32_t* freqs, uint32_t capacity,
                                uint32_t* count) {
-    return Guard("nv_tuner_get_freqs", [&]() -> nv_status_t {
+    return Guard("nv_tuner_get_freqs", [&](const char* name) -> nv_status_t {
         return ReadPerTuner<unsigned int>(
-            "nv_tuner_get_freqs", tuner, freqs, capacity, count,
+            name, tuner, freqs, capacity, count,
             [&](unsigned int* out) { return tuner->kx->GetFmFreq(out, request != 0); },
             [](unsigned int from, uint32_t& to) { to = from; });
     });
 }
 
 nv_status_t nv_tuner_set_freqs(nv_tuner_t* tuner, const uint32_t* freqs, uint32_t count) {
-    return Guard("nv_tuner_set_freqs", [&]() -> nv_status_t {
-        const char* name = "nv_tuner_set_freqs";
-        if (tuner == nullptr) {
-            return NullHandle(name);
-        }
-        if (freqs == nullptr) {
-            return NullArg(name, "freqs");
+    return Guard("nv_tuner_set_freqs", [&](const char* name) -> nv_status_t {
+        if (nv_status_t status = Check(name, tuner, {{freqs, "freqs"}}); status != NV_OK) {
+            return status;
         }
         nv_status_t status = NV_OK;
         std::size_t inputs = 0;
@@ -369,9 +365,9 @@ nv_status_t nv_tuner_set_freqs(nv_tuner_t* tuner, const uint32_t* freqs, uint32_
 
 nv_status_t nv_tuner_quality(nv_tuner_t* tuner, int32_t request, nv_quality_t* values, uint32_t capacity,
                              uint32_t* count) {
-    return Guard("nv_tuner_quality", [&]() -> nv_status_t {
+    return Guard("nv_tuner_quality", [&](const char* name) -> nv_status_t {
         return ReadPerTuner<SDK::Kx410TunerQualityValues>(
-            "nv_tuner_quality", tuner, values, capacity, count,
+            name, tuner, values, capacity, count,
             [&](SDK::Kx410TunerQualityValues* out) { return tuner->kx->GetFmQuality(out, request != 0); },
             [](const SDK::Kx410TunerQualityValues& from, nv_quality_t& to) {
                 to = nv_quality_t{from.rssi, from.snr, from.multipath, from.pilot, from.valid};
@@ -381,9 +377,9 @@ nv_status_t nv_tuner_quality(nv_tuner_t* tuner, int32_t request, nv_quality_t* v
 
 nv_status_t nv_tuner_rds(nv_tuner_t* tuner, int32_t request, nv_rds_t* values, uint32_t capacity,
                          uint32_t* count) {
-    return Guard("nv_tuner_rds", [&]() -> nv_status_t {
+    return Guard("nv_tuner_rds", [&](const char* name) -> nv_status_t {
         return ReadPerTuner<SDK::Kx410TunerRdsDataValues>(
-            "nv_tuner_rds", tuner, values, capacity, count,
+            name, tuner, values, capacity, count,
             [&](SDK::Kx410TunerRdsDataValues* out) { return tuner->kx->GetRdsData(out, request != 0); },
             [](const SDK::Kx410TunerRdsDataValues& from, nv_rds_t& to) {
                 CopyText(WideToUtf8(from.psrv), to.psrv, sizeof to.psrv);
@@ -395,13 +391,9 @@ nv_status_t nv_tuner_rds(nv_tuner_t* tuner, int32_t request, nv_rds_t* values, u
 
 nv_status_t nv_tuner_start(nv_tuner_t* tuner, const nv_start_settings_t* settings, nv_audio_cb cb,
                            void* user) {
-    return Guard("nv_tuner_start", [&]() -> nv_status_t {
-        const char* name = "nv_tuner_start";
-        if (tuner == nullptr) {
-            return NullHandle(name);
-        }
-        if (settings == nullptr || cb == nullptr) {
-            return NullArg(name, settings == nullptr ? "settings" : "cb");
+    return Guard("nv_tuner_start", [&](const char* name) -> nv_status_t {
+        if (nv_status_t status = Check(name, tuner, {{settings, "settings"}, {cb, "cb"}}); status != NV_OK) {
+            return status;
         }
         nv_status_t status = NV_OK;
         std::size_t inputs = 0;
@@ -423,11 +415,11 @@ nv_status_t nv_tuner_start(nv_tuner_t* tuner, const nv_start_settings_t* setting
 }
 
 nv_status_t nv_tuner_stop(nv_tuner_t* tuner) {
-    return Guard("nv_tuner_stop", [&]() -> nv_status_t {
-        if (tuner == nullptr) {
-            return NullHandle("nv_tuner_stop");
+    return Guard("nv_tuner_stop", [&](const char* name) -> nv_status_t {
+        if (nv_status_t status = Check(name, tuner, {}); status != NV_OK) {
+            return status;
         }
-        if (nv_status_t status = NV_OK; RefusedInCallback("nv_tuner_stop", tuner, status)) {
+        if (nv_status_t status = NV_OK; RefusedInCallback(name, tuner, status)) {
             return status;
         }
         tuner->kx->Stop();
@@ -437,13 +429,9 @@ nv_status_t nv_tuner_stop(nv_tuner_t* tuner) {
 
 nv_status_t nv_tuner_stream_stats(nv_tuner_t* tuner, nv_stream_stats_t* stats, uint32_t capacity,
                                   uint32_t* count) {
-    return Guard("nv_tuner_stream_stats", [&]() -> nv_status_t {
-        const char* name = "nv_tuner_stream_stats";
-        if (tuner == nullptr) {
-            return NullHandle(name);
-        }
-        if (stats == nullptr || count == nullptr) {
-            return NullArg(name, stats == nullptr ? "stats" : "count");
+    return Guard("nv_tuner_stream_stats", [&](const char* name) -> nv_status_t {
+        if (nv_status_t status = Check(name, tuner, {{stats, "stats"}, {count, "count"}}); status != NV_OK) {
+            return status;
         }
         std::vector<SDK::StreamStatistics> got;
         if (!SDK::GetStreamStatistics(tuner->kx.get(), got)) {
