@@ -40,11 +40,9 @@ def test_tune_reads_back_frequencies_quality_and_rds(tuner):
 
 @pytest.mark.parametrize("action, error, status, text", [
     (lambda t: [t.close(), t.quality()], norvane.Error, 2, "nv_tuner_quality: the tuner is closed"),
-    (lambda t: t.tune([100500]), norvane.Error, 1, "nv_tuner_set_freqs: 1 frequencies for 2 tuners"),
     (lambda t: [t.stream(len), t.stream(len)], norvane.Error, 1, "audio is running already"),
     (lambda t: [s := t.stream(len), s.stop(), s.stats()], norvane.NotConnectedError, 4, "stream is stopped"),
     (lambda t: norvane.find_devices(0.1, broadcast="nonsense"), norvane.DeviceError, 5, "discovery from"),
-    (lambda t: norvane.Tuner("127.0.0.1:9"), norvane.DeviceError, 5, "no connection to 127.0.0.1:9"),
     (lambda t: norvane.Tuner("256.1.1.1"), norvane.Error, 1, "no local address routes to 256.1.1.1:15001"),
     (lambda t: norvane.find_devices(0), ValueError, None, "timeout must be above 0"),
     (lambda t: norvane.find_devices(60.5), ValueError, None, "at most 60 s"),
