@@ -133,7 +133,9 @@ NV_API nv_status_t nv_version(const char** version);
 NV_API nv_status_t nv_find_devices(const char* host_addr, uint16_t host_port, const char* broadcast_addr,
                                    uint16_t broadcast_port, uint32_t wait_ms, nv_device_t* devices,
                                    uint32_t capacity, uint32_t* count);
-/* Connects to device_addr:device_port from host_addr:host_port (0: any port) and sets *tuner. */
+/* Connects to device_addr:device_port from host_addr:host_port and sets *tuner. host_addr null or "": the
+   local address the system routes to the device from (the device streams its audio there); host_port 0:
+   any free port. */
 NV_API nv_status_t nv_tuner_open(const char* device_addr, uint16_t device_port, const char* host_addr,
                                  uint16_t host_port, nv_tuner_t** tuner);
 /* Stops audio, disconnects and frees the tuner; the handle is invalid afterwards. */

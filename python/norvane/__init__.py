@@ -12,7 +12,6 @@ or the system's loader; see norvane._lib.
 import ctypes
 import enum
 import logging
-import socket
 import threading
 import traceback
 import weakref
@@ -219,16 +218,6 @@ class _Handle:
             self.audio = None
 
 
-def _route_to(address, port):
-    """The local address the system sends to address:port from: the device streams its audio there."""
-    try:
-        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
-            probe.connect((address, port))  # sends nothing; the system only chooses the route
-            return probe.getsockname()[0]
-    except OSError as e:
-        raise Error(_lib.NV_INVALID_ARGUMENT, f"no local address routes to {address}:{port}: {e}") from None
-
-
 class Tuner:
     """A connection to one FM-tuner device at "host[:port]" (port 15001 unless given) or a found Device,
     driven from host:host_port: host None takes the local address that routes to the device, host_port 0
@@ -242,11 +231,10 @@ class Tuner:
             port = int(port_text) if port_text else 15001
         if not 0 < port < 65536:
             raise ValueError(f"device port {port} is not from 1 to 65535")
-        if host is None:
-            host = _route_to(address, port)
         self._address, self._port = address, port
         pointer = ctypes.c_void_p()
-        _check(_c.nv_tuner_open(address.encode(), port, host.encode(), host_port, ctypes.byref(pointer)))
+        host = host.encode() if host is not None else None  # None: the SDK takes the route to the device
+        _check(_c.nv_tuner_open(address.encode(), port, host, host_port, ctypes.byref(pointer)))
         self._handle = _Handle(pointer.value)
         self._finalizer = weakref.finalize(self, self._handle.close)
 

@@ -17,6 +17,7 @@
 #include "platform/utf8.h"
 #include "sdk/find_devices.h"
 #include "sdk/kx410.h"
+#include "sdk/local_address.h"
 
 struct nv_tuner {
     std::unique_ptr<Norvane::SDK::IKx410> kx;
@@ -222,12 +223,20 @@ nv_status_t nv_find_devices(const char* host_addr, uint16_t host_port, const cha
 nv_status_t nv_tuner_open(const char* device_addr, uint16_t device_port, const char* host_addr,
                           uint16_t host_port, nv_tuner_t** tuner) {
     return Guard("nv_tuner_open", [&](const char* name) -> nv_status_t {
-        if (nv_status_t status =
-                Check(name, {{device_addr, "device_addr"}, {host_addr, "host_addr"}, {tuner, "tuner"}});
+        if (nv_status_t status = Check(name, {{device_addr, "device_addr"}, {tuner, "tuner"}});
             status != NV_OK) {
             return status;
         }
         *tuner = nullptr;
+        std::string host = host_addr != nullptr ? host_addr : "";
+        if (host.empty()) {
+            platform::SockAddrIn local;
+            std::string error;
+            if (!SDK::LocalAddressTowards(device_addr, device_port, local, error)) {
+                return Fail(NV_FAILED, std::string(name) + ": " + error);
+            }
+            host = platform::FormatAddress(local);
+        }
         auto made = std::make_unique<nv_tuner>();
         made->kx.reset(SDK::CreateKx410());
         if (!made->kx) {
@@ -236,7 +245,7 @@ nv_status_t nv_tuner_open(const char* device_addr, uint16_t device_port, const c
         SDK::DeviceInitSettings settings;
         settings.device_addr = device_addr;
         settings.device_port = device_port;
-        settings.host_addr = host_addr;
+        settings.host_addr = host;
         settings.host_port = host_port;
         if (!made->kx->Init(settings)) {
             return Fail(NV_FAILED, std::string(name) + ": no connection to " + device_addr + ":" +

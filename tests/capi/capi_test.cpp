@@ -25,7 +25,8 @@ protected:
         Sim::SimConfig config = Sim::SimConfig::WithDevices(1);
         config.stations = {{100500, "Norvane", {"Now \xF0\x9F\x8E\xB5 live"}, 66, true}};
         ASSERT_TRUE(sim_.Start(config));
-        ASSERT_EQ(nv_tuner_open("127.0.0.1", sim_.DeviceAddress(0).GetPort(), "127.0.0.1", 0, &t_), NV_OK)
+        // No local address: the one that routes to the device, which then streams its audio there.
+        ASSERT_EQ(nv_tuner_open("127.0.0.1", sim_.DeviceAddress(0).GetPort(), nullptr, 0, &t_), NV_OK)
             << nv_last_error();
     }
     void TearDown() override {
@@ -88,6 +89,8 @@ TEST_F(CApi, EveryFunctionRefusesNullAndInvalidArgumentsWithAReason) {
          "tuner is null"},
         {[&] { return nv_tuner_open("256.1.1.1", 1, "127.0.0.1", 0, &none); }, NV_FAILED,
          "no connection to 256.1.1.1:1"},
+        {[&] { return nv_tuner_open("256.1.1.1", 1, "", 0, &none); }, NV_FAILED,
+         "cannot resolve '256.1.1.1'"},
         {[&] { return nv_tuner_close(nullptr); }, NV_NULL_HANDLE, "nv_tuner_close: the tuner handle is null"},
         {[&] { return nv_tuner_device_id(none, text, 8, &u); }, NV_NULL_HANDLE, "handle is null"},
         {[&] { return nv_tuner_device_id(t_, text, 8, nullptr); }, NV_INVALID_ARGUMENT, "needed is null"},
@@ -171,6 +174,7 @@ TEST_F(CApi, AudioGoesOnThroughSlowBlocksAndRefusedStopAndCloseFromItsOwnCallbac
     ASSERT_EQ(nv_tuner_start(t_, &start, Counter::Cb, &counter), NV_OK) << nv_last_error();
     EXPECT_TRUE(WaitUntil([&] { return counter.blocks > 200; }, std::chrono::seconds(30)));
     EXPECT_EQ(counter.channels, 4u);
+    EXPECT_EQ(sim_.InputRoutes(0).at(0).AddrToString(), L"127.0.0.1") << "the route's local address, not any";
     EXPECT_EQ(counter.stop.load(), NV_FAILED) << "a stop that cannot happen is not a success";
     EXPECT_EQ(counter.close.load(), NV_FAILED);
     nv_stream_stats_t st[2];

@@ -21,6 +21,7 @@
 #include "platform/socket.h"
 #include "platform/utf8.h"
 #include "sdk/kx410.h"
+#include "sdk/local_address.h"
 
 namespace Kxctl {
 
@@ -124,30 +125,8 @@ bool ChooseLocalEndpoint(const Endpoint& remote, const std::optional<Endpoint>& 
             error = "cannot resolve the local address '" + local->host + "': " + SocketFailure(r);
             return false;
         }
-    } else {
-        platform::SockAddrIn destination;
-        if (platform::SocketResult r = platform::ResolveIPv4(remote.host, destination); !r) {
-            error = "cannot resolve '" + remote.host + "': " + SocketFailure(r);
-            return false;
-        }
-        destination.SetPort(remote.port);
-        // Connecting a UDP socket sends nothing; it only makes the system choose the route, and with it
-        // the local address. A broadcast destination needs the broadcast option for that.
-        platform::SocketHandle handle = platform::kInvalidSocket;
-        if (platform::SocketResult r = platform::OpenSocket(platform::SocketKind::kUdp, handle); !r) {
-            error = "cannot open a UDP socket: " + SocketFailure(r);
-            return false;
-        }
-        platform::UniqueSocket probe(handle);
-        (void)platform::SetBroadcast(probe.Get(), true);
-        if (platform::SocketResult r = platform::Connect(probe.Get(), destination); !r) {
-            error = "no local address routes to " + remote.ToString() + ": " + SocketFailure(r);
-            return false;
-        }
-        if (platform::SocketResult r = platform::GetLocalAddress(probe.Get(), address); !r) {
-            error = "cannot read the local address towards " + remote.ToString() + ": " + SocketFailure(r);
-            return false;
-        }
+    } else if (!Norvane::SDK::LocalAddressTowards(remote.host, remote.port, address, error)) {
+        return false;
     }
     // A free port: bind to port 0 and read what the system gave. The port is free again when the socket
     // closes, and the session binds it a moment later.
