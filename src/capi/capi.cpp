@@ -19,8 +19,9 @@
 #include "sdk/kx410.h"
 #include "sdk/local_address.h"
 
+// The façade itself rather than its interface: the C calls also ask it what only the façade knows.
 struct nv_tuner {
-    std::unique_ptr<Norvane::SDK::IKx410> kx;
+    std::unique_ptr<Norvane::SDK::Kx410> kx;
 };
 
 namespace {
@@ -101,7 +102,7 @@ nv_status_t TooSmall(const char* name, std::size_t capacity, std::size_t needed)
 // Stop and close wait for the tuner's audio thread; from its own callback they would wait for themselves
 // (and close would free the object whose callback runs).
 bool RefusedInCallback(const char* name, nv_tuner* tuner, nv_status_t& status) {
-    if (!static_cast<SDK::Kx410&>(*tuner->kx).InOwnAudioCallback()) {
+    if (!tuner->kx->InOwnAudioCallback()) {
         return false;
     }
     status = Fail(NV_FAILED, std::string(name) +
@@ -238,10 +239,7 @@ nv_status_t nv_tuner_open(const char* device_addr, uint16_t device_port, const c
             host = platform::FormatAddress(local);
         }
         auto made = std::make_unique<nv_tuner>();
-        made->kx.reset(SDK::CreateKx410());
-        if (!made->kx) {
-            return Fail(NV_INTERNAL_ERROR, std::string(name) + ": the tuner object could not be made");
-        }
+        made->kx = std::make_unique<SDK::Kx410>();  // a failed allocation is NV_INTERNAL_ERROR
         SDK::DeviceInitSettings settings;
         settings.device_addr = device_addr;
         settings.device_port = device_port;
