@@ -64,6 +64,17 @@ wait_for_line() {
     return 1
 }
 
+# Shows the C levels example's output (TEXT) and fails the run unless it holds four level lines: two
+# simulated tuners give four channels, each with a finite peak and RMS. WHAT names the run in the failure.
+check_levels() {
+    local text=$1 what=$2
+    echo "$text"
+    if [ "$(grep -cE '^Level channel [0-9]+ .*peak +-?[0-9.]+ dBFS +rms +-?[0-9.]+ dBFS$' <<<"$text")" -ne 4 ]; then
+        echo "$what did not print four level lines" >&2
+        exit 1
+    fi
+}
+
 # Builds the examples against an installed copy of the SDK, as an application would, and runs the
 # discover-and-tune example and the C levels example against simulated devices on loopback, and the
 # installed Python package with its levels example.
@@ -84,12 +95,7 @@ consumer_check() {
     wait_for_line build/examples/kxsim.out "simulator started" 30
     LD_LIBRARY_PATH="$prefix/lib" build/examples/discover_tune/discover_tune 127.0.0.1:25110 127.0.0.1:25100 94300
     levels=$(LD_LIBRARY_PATH="$prefix/lib" build/examples/c_levels/c_levels 127.0.0.1:25120 127.0.0.1:25100 94300)
-    echo "$levels"
-    # Two simulated tuners give four channels, each with a finite peak and RMS.
-    if [ "$(grep -cE '^Level channel [0-9]+ .*peak +-?[0-9.]+ dBFS +rms +-?[0-9.]+ dBFS$' <<<"$levels")" -ne 4 ]; then
-        echo "examples: c_levels did not print four level lines" >&2
-        exit 1
-    fi
+    check_levels "$levels" "examples: c_levels"
     # The Python package as installed, on the interpreter the build chose: it must find the library of its
     # own prefix through the install-time record, so NORVANE_SDK_LIBRARY stays unset.
     site="$prefix/$(sed -n 's/^NORVANE_PYTHON_INSTALL_DIR:PATH=//p' build/dev/CMakeCache.txt)"
@@ -146,11 +152,7 @@ windows_c_example() {
     kill -INT "$sim_pid" 2>/dev/null || true
     wait "$sim_pid" 2>/dev/null || true
     rm -rf "$prefix"
-    echo "$levels"
-    if [ "$(grep -cE '^Level channel [0-9]+ .*peak +-?[0-9.]+ dBFS +rms +-?[0-9.]+ dBFS$' <<<"$levels")" -ne 4 ]; then
-        echo "windows: c_levels.exe did not print four level lines under Wine" >&2
-        exit 1
-    fi
+    check_levels "$levels" "windows: c_levels.exe under Wine"
     echo "windows: c_levels (C, mingw) found and tuned a simulated device under Wine"
 }
 

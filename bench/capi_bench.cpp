@@ -60,105 +60,53 @@ Tuners& Shared() {
     return *tuners;
 }
 
-#define NEED_TUNERS(state)                                             \
-    Tuners& t = Shared();                                              \
-    if (!t.ok) {                                                       \
-        (state).SkipWithError("the simulated tuners did not connect"); \
-        return;                                                        \
+// Times `call(tuners)` on the shared tuners.
+template <typename Call>
+void Run(benchmark::State& state, Call call) {
+    Tuners& t = Shared();
+    if (!t.ok) {
+        state.SkipWithError("the simulated tuners did not connect");
+        return;
     }
-
-void CxxState(benchmark::State& state) {
-    NEED_TUNERS(state);
     for (auto _ : state) {
-        benchmark::DoNotOptimize(t.cxx->GetState());
+        benchmark::DoNotOptimize(call(t));
     }
 }
 
-void CState(benchmark::State& state) {
-    NEED_TUNERS(state);
-    int32_t s = 0;
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(nv_tuner_state(t.c, &s));
-    }
-}
-
-void CxxDeviceId(benchmark::State& state) {
-    NEED_TUNERS(state);
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(t.cxx->GetDeviceId());
-    }
-}
-
-void CDeviceId(benchmark::State& state) {
-    NEED_TUNERS(state);
-    char id[NV_UNIT_ID_SIZE];
-    uint32_t needed = 0;
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(nv_tuner_device_id(t.c, id, sizeof id, &needed));
-    }
-}
-
-void CxxFreqs(benchmark::State& state) {
-    NEED_TUNERS(state);
-    unsigned int f[2];
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(t.cxx->GetFmFreq(f, false));
-    }
-}
-
-void CFreqs(benchmark::State& state) {
-    NEED_TUNERS(state);
-    uint32_t f[2], count = 0;
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(nv_tuner_get_freqs(t.c, 0, f, 2, &count));
-    }
-}
-
-void CxxQuality(benchmark::State& state) {
-    NEED_TUNERS(state);
-    SDK::Kx410TunerQualityValues q[2];
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(t.cxx->GetFmQuality(q, false));
-    }
-}
-
-void CQuality(benchmark::State& state) {
-    NEED_TUNERS(state);
-    nv_quality_t q[2];
-    uint32_t count = 0;
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(nv_tuner_quality(t.c, 0, q, 2, &count));
-    }
-}
-
-void CxxRds(benchmark::State& state) {
-    NEED_TUNERS(state);
-    SDK::Kx410TunerRdsDataValues r[2];
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(t.cxx->GetRdsData(r, false));
-    }
-}
-
-void CRds(benchmark::State& state) {
-    NEED_TUNERS(state);
-    nv_rds_t r[2];
-    uint32_t count = 0;
-    for (auto _ : state) {
-        benchmark::DoNotOptimize(nv_tuner_rds(t.c, 0, r, 2, &count));
-    }
+void Register() {
+    // What the C calls write into; the values are not looked at.
+    static int32_t state = 0;
+    static char id[NV_UNIT_ID_SIZE];
+    static uint32_t needed = 0, count = 0, freqs[2];
+    static unsigned int cxxFreqs[2];
+    static nv_quality_t quality[2];
+    static SDK::Kx410TunerQualityValues cxxQuality[2];
+    static nv_rds_t rds[2];
+    static SDK::Kx410TunerRdsDataValues cxxRds[2];
+    const auto add = [](const char* name, auto call) {
+        benchmark::RegisterBenchmark(name, [call](benchmark::State& s) { Run(s, call); });
+    };
+    add("Cxx/State", [](Tuners& t) { return t.cxx->GetState(); });
+    add("C/State", [](Tuners& t) { return nv_tuner_state(t.c, &state); });
+    add("Cxx/DeviceId", [](Tuners& t) { return t.cxx->GetDeviceId(); });
+    add("C/DeviceId", [](Tuners& t) { return nv_tuner_device_id(t.c, id, sizeof id, &needed); });
+    add("Cxx/Freqs", [](Tuners& t) { return t.cxx->GetFmFreq(cxxFreqs, false); });
+    add("C/Freqs", [](Tuners& t) { return nv_tuner_get_freqs(t.c, 0, freqs, 2, &count); });
+    add("Cxx/Quality", [](Tuners& t) { return t.cxx->GetFmQuality(cxxQuality, false); });
+    add("C/Quality", [](Tuners& t) { return nv_tuner_quality(t.c, 0, quality, 2, &count); });
+    add("Cxx/Rds", [](Tuners& t) { return t.cxx->GetRdsData(cxxRds, false); });
+    add("C/Rds", [](Tuners& t) { return nv_tuner_rds(t.c, 0, rds, 2, &count); });
 }
 
 }  // namespace
 
-BENCHMARK(CxxState)->Name("Cxx/State");
-BENCHMARK(CState)->Name("C/State");
-BENCHMARK(CxxDeviceId)->Name("Cxx/DeviceId");
-BENCHMARK(CDeviceId)->Name("C/DeviceId");
-BENCHMARK(CxxFreqs)->Name("Cxx/Freqs");
-BENCHMARK(CFreqs)->Name("C/Freqs");
-BENCHMARK(CxxQuality)->Name("Cxx/Quality");
-BENCHMARK(CQuality)->Name("C/Quality");
-BENCHMARK(CxxRds)->Name("Cxx/Rds");
-BENCHMARK(CRds)->Name("C/Rds");
-
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    Register();
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        return 1;
+    }
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -60,6 +60,14 @@ bool BaseSock::CloseBase() {
     return true;
 }
 
+void BaseSock::CloseUnserved() noexcept {
+    if (IsOpen()) {
+        manager_.UnregisterSocket(*this);
+        (void)platform::CloseSocket(GetHandle());
+        SetHandle(platform::kInvalidSocket);
+    }
+}
+
 void BaseSock::LogAt(std::uint32_t level, const std::wstring& line) const {
     if (logging_) {
         WriteAtLevel(log_, level, line);

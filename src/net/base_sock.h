@@ -97,6 +97,9 @@ protected:
     // Under the socket lock: unregisters from the service, shuts streams down, closes the handle. False
     // when the socket was closed already.
     bool CloseBase();
+    // For the destructors of the socket kinds: only a socket that was never served can end open (the
+    // service holds every one it serves); it leaves the service's collection and its handle is closed.
+    void CloseUnserved() noexcept;
     // Writes `line` at `level` when the socket logs.
     void LogAt(std::uint32_t level, const std::wstring& line) const;
     // Writes `line` unconditionally of the level when the socket logs.

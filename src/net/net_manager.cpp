@@ -149,20 +149,6 @@ void NetManager::Stop() {
     }
 }
 
-std::shared_ptr<IUdpSock> NetManager::CreateUdpSock() {
-    std::shared_ptr<UdpSock> sock = UdpSock::Create(*this);
-    if (logging_) {
-        WriteAtLevel(log_, kLogConfig,
-                     FormatLine(L"%ls: Create UDP socket (%08X)", name_.c_str(), sock->GetId()));
-    }
-    {
-        TimedLocker<NamedRecursiveMutex> lock(sock->GetLock(), L"CreateUdpSock", 5,
-                                              "Network::NetManager::CreateUdpSock", __FILE__, __LINE__);
-        AddSocketToService(sock);
-    }
-    return sock;
-}
-
 template <class Sock>
 std::shared_ptr<Sock> NetManager::Serve(std::shared_ptr<Sock> sock, const wchar_t* kind) {
     if (logging_) {
@@ -175,6 +161,10 @@ std::shared_ptr<Sock> NetManager::Serve(std::shared_ptr<Sock> sock, const wchar_
         AddSocketToService(sock);
     }
     return sock;
+}
+
+std::shared_ptr<IUdpSock> NetManager::CreateUdpSock() {
+    return Serve(UdpSock::Create(*this), L"UDP");
 }
 
 std::shared_ptr<ITcpSock> NetManager::CreateTcpSock() {

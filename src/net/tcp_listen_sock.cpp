@@ -23,11 +23,7 @@ std::shared_ptr<TcpListenSock> TcpListenSock::Create(INetManagerImpl& manager) {
 TcpListenSock::TcpListenSock(INetManagerImpl& manager) : BaseSock(manager, L"TcpListenSock") {}
 
 TcpListenSock::~TcpListenSock() {
-    if (IsOpen()) {
-        Manager().UnregisterSocket(*this);
-        (void)platform::CloseSocket(GetHandle());
-        SetHandle(platform::kInvalidSocket);
-    }
+    CloseUnserved();
 }
 
 INetManager& TcpListenSock::GetNetManager() {

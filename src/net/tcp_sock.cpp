@@ -36,12 +36,7 @@ std::shared_ptr<TcpSock> TcpSock::CreateIncoming(INetManagerImpl& manager, platf
 TcpSock::TcpSock(INetManagerImpl& manager) : BaseSock(manager, L"TcpSock") {}
 
 TcpSock::~TcpSock() {
-    if (IsOpen()) {
-        // Only a socket that was never served can end open (the service holds every one it serves).
-        Manager().UnregisterSocket(*this);
-        (void)platform::CloseSocket(GetHandle());
-        SetHandle(platform::kInvalidSocket);
-    }
+    CloseUnserved();
 }
 
 INetManager& TcpSock::GetNetManager() {

@@ -32,12 +32,7 @@ std::shared_ptr<UdpSock> UdpSock::Create(INetManagerImpl& manager) {
 UdpSock::UdpSock(INetManagerImpl& manager) : BaseSock(manager, L"UdpSock"), sendState_(L"UdpSock::Send") {}
 
 UdpSock::~UdpSock() {
-    if (IsOpen()) {
-        // Only a socket that was never served can end open (the service holds every one it serves).
-        Manager().UnregisterSocket(*this);
-        (void)platform::CloseSocket(GetHandle());
-        SetHandle(platform::kInvalidSocket);
-    }
+    CloseUnserved();
 }
 
 INetManager& UdpSock::GetNetManager() {

@@ -268,17 +268,13 @@ std::shared_ptr<IUdpSock> UdpSockAuto::ForSend(ErrInfo& err, std::shared_ptr<Err
     return inner_;
 }
 
-ErrInfo& UdpSockAuto::SendResult(ErrInfo& result, const std::shared_ptr<ErrorState>& state) {
-    return state->SetState(result);
-}
-
 ErrInfo UdpSockAuto::Send(std::shared_ptr<Packet> packet, const SockAddr& dest) {
     ErrInfo err(ERR_PLACE("Network::UdpSockAuto::Send"));
     std::shared_ptr<ErrorState> state;
     if (const std::shared_ptr<IUdpSock> inner = ForSend(err, state)) {
         err = inner->Send(std::move(packet), dest);
     }
-    return SendResult(err, state);
+    return state->SetState(err);
 }
 
 ErrInfo UdpSockAuto::Send(std::unique_ptr<Packet> packet, const SockAddr& dest) {
@@ -291,7 +287,7 @@ ErrInfo UdpSockAuto::Send(const std::uint8_t* data, std::size_t size, const Sock
     if (const std::shared_ptr<IUdpSock> inner = ForSend(err, state)) {
         err = inner->Send(data, size, dest);
     }
-    return SendResult(err, state);
+    return state->SetState(err);
 }
 
 UdpSockInfo UdpSockAuto::GetInfo() {

@@ -108,7 +108,6 @@ private:
     void Log(const std::wstring& line) const;
     // The inner socket for a send, or the failure "Send() - socket not opened".
     std::shared_ptr<IUdpSock> ForSend(ErrInfo& err, std::shared_ptr<ErrorState>& state);
-    ErrInfo& SendResult(ErrInfo& result, const std::shared_ptr<ErrorState>& state);
     // Under the lock: a new socket of the service opened with the settings, the result recorded in the
     // open error state; empty (and the socket closed again) on failure. `operation` names the caller in
     // the text when the service makes no socket.

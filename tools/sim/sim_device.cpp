@@ -31,6 +31,9 @@ std::uint64_t SeedFor(std::uint64_t seed, std::size_t index, std::uint64_t purpo
     return MixHash(seed, static_cast<std::uint64_t>(index), purpose);
 }
 
+// A KX260 has a bypass relay from this control protocol on.
+constexpr std::uint32_t kBypassControlProtocol = 2;
+
 // A KX9's request interval; 0 (from code, the settings refuse it) counts as 1 ms, never a request per step.
 std::chrono::milliseconds TimeRequestInterval(const DeviceConfig& config) {
     return std::chrono::milliseconds(std::max<std::uint32_t>(1, config.time_request_ms));
@@ -489,8 +492,9 @@ bool SimDevice::HandleModel(const Network::JsonMsg& msg, const std::vector<std::
         ++set_state_count_;
         return true;
     }
-    // The bypass relay exists from control protocol 2 on; without it both requests are only acknowledged.
-    if (config_.control_protocol < 2 || (type != L"get_bypass" && type != L"set_bypass")) {
+    // Without a bypass relay both requests are only acknowledged.
+    if (config_.control_protocol < kBypassControlProtocol ||
+        (type != L"get_bypass" && type != L"set_bypass")) {
         return false;
     }
     if (const auto* set = dynamic_cast<const Network::JsonMsgSetBypass*>(&msg)) {
@@ -702,7 +706,7 @@ Kx260Status SimDevice::Kx260() const {
         s.analog_gain = inputs_[0].gain;
         s.input_freq = inputs_[0].freq;
     }
-    s.has_bypass = config_.control_protocol >= 2;
+    s.has_bypass = config_.control_protocol >= kBypassControlProtocol;
     s.bypass_on = bypass_on_;
     s.set_state_count = set_state_count_;
     s.set_bypass_count = set_bypass_count_;
