@@ -24,9 +24,9 @@ std::string DefaultUnitId(std::size_t index) {
 }
 
 std::string DefaultUnitId(std::size_t index, Model model) {
-    const char* number = model == Model::kKx260 ? "260" : model == Model::kKx9 ? "9" : "410";
     char buffer[32];
-    std::snprintf(buffer, sizeof(buffer), "SIM%s-%04zu", number, index + 1);
+    // The model's number: its name after "kx".
+    std::snprintf(buffer, sizeof(buffer), "SIM%s-%04zu", ModelName(model) + 2, index + 1);
     return buffer;
 }
 
@@ -40,6 +40,13 @@ const char* ModelName(Model model) noexcept {
             break;
     }
     return "kx410";
+}
+
+std::string ModelTypeText(Model model) {
+    std::string text = ModelName(model);
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; });
+    return text;
 }
 
 bool ParseModel(std::string_view text, Model& out) noexcept {

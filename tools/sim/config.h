@@ -22,9 +22,6 @@ class IClock;
 
 namespace Sim {
 
-// The model text every simulated device reports unless a fault says otherwise.
-inline constexpr const char* kModelText = "KX410";
-
 // The models a simulated device can be. Each reports its own "unit_type" in "dev_info": "KX410",
 // "KX260", "KX9". A KX260 is an audio interface (its "inputs" are audio inputs with a select, an analog
 // gain and a sample frequency, plus a bypass relay when its control_protocol is 2 or more); a KX9 keeps a
@@ -34,6 +31,8 @@ enum class Model : std::uint8_t { kKx410, kKx260, kKx9 };
 // "kx410", "kx260", "kx9" (flag values and the settings file's "model"), case-insensitive on reading.
 [[nodiscard]] const char* ModelName(Model model) noexcept;
 [[nodiscard]] bool ParseModel(std::string_view text, Model& out) noexcept;
+// "KX410", "KX260", "KX9": the "unit_type" a device of `model` reports unless a fault says otherwise.
+[[nodiscard]] std::string ModelTypeText(Model model);
 
 // Every member has an initializer, so code may name only the fields it sets ({.tuners = 3}).
 struct DeviceConfig {

@@ -327,10 +327,8 @@ std::size_t SimDevice::ListLength(const char* key) const {
 std::unique_ptr<Network::JsonMsgDevInfo> SimDevice::MakeDevInfo() const {
     auto info = std::make_unique<Network::JsonMsgDevInfo>();
     info->unit_id = Utf8ToWide(unit_id_);
-    const char* model = config_.model == Model::kKx260 ? "KX260"
-                        : config_.model == Model::kKx9 ? "KX9"
-                                                       : kModelText;
-    info->unit_type = Utf8ToWide(faults_.type_text.empty() ? std::string(model) : faults_.type_text);
+    info->unit_type =
+        Utf8ToWide(faults_.type_text.empty() ? ModelTypeText(config_.model) : faults_.type_text);
     info->hardware = config_.hardware;
     info->firmware = config_.firmware;
     info->software = config_.software;
